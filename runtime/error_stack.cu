@@ -1,0 +1,65 @@
+// The error stack: a fixed table in static storage, zero at load, never freed.
+#include "runtime/error_stack.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "kr_revision.h"
+
+namespace kr {
+namespace {
+
+error_slot slots[error_slot_count];
+
+error_slot* active_slot() {
+  for (error_slot& s : slots) {
+    if (s.marker == error_slot_in_use) return &s;
+  }
+  for (error_slot& s : slots) {
+    if (s.marker == 0) {
+      s.marker = error_slot_in_use;
+      return &s;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void error_append(const char* tag, int32_t caller_value, const kr_error_record* record, ...) {
+  error_slot* slot = active_slot();
+  if (slot == nullptr) return;
+  if (slot->reset_pending) {
+    slot->message_count = 0;
+    memset(slot->entries, 0, sizeof slot->entries);
+    slot->reset_pending = 0;
+  }
+  if (slot->message_count >= error_messages_per_slot) return;
+
+  error_entry& entry = slot->entries[slot->message_count];
+  entry.caller_value = caller_value;
+  entry.tag = tag;
+  if (record->message != nullptr) {
+    va_list args;
+    va_start(args, record);
+    vsnprintf(slot->scratch, sizeof slot->scratch, record->message, args);
+    va_end(args);
+    // The scratch text is at most 491 characters, so the entry always has room for all of it.
+    // Scratch and entry are different members of the slot; the compiler cannot tell.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+    snprintf(entry.text, sizeof entry.text, "%s %08X: %.491s", KR_REVISION_TAG, record->code, slot->scratch);
+#pragma GCC diagnostic pop
+    memset(slot->scratch, 0, sizeof slot->scratch);
+  } else {
+    snprintf(entry.text, sizeof entry.text, "%s %08X: Kestrelon Error.", KR_REVISION_TAG, record->code);
+  }
+  slot->message_count += 1;
+}
+
+error_slot* error_stack() { return slots; }
+
+void error_stack_clear() { memset(slots, 0, sizeof slots); }
+
+}  // namespace kr

@@ -1,0 +1,24 @@
+// Device-to-device copy between buffers, queued on the default stream.
+#include <cuda_runtime.h>
+
+#include "kr_omu.h"
+#include "numerics/fixed_point.cuh"
+#include "runtime/launch.h"
+
+namespace {
+constexpr kr_error_record copy_failure = {826, kr::text_copy_to_device, nullptr};
+}
+
+// device-to-device copy
+extern "C" KR_OMU_EXPORT kr_status_t taabe140(kr_omu_device*, kr_omu_operator*, kr_omu_op_copy_args_t* args) {
+  if (args == nullptr || args->output == nullptr || args->input == nullptr) return KR_STATUS_INVALID_ARGUMENT;
+  void* destination = reinterpret_cast<void*>(kr::offset_address(args->output, args->output_offset));
+  const void* source = reinterpret_cast<const void*>(kr::offset_address(args->input, args->input_offset));
+  const size_t count = static_cast<size_t>(static_cast<int64_t>(args->byte_count));
+  if (cudaMemcpyAsync(destination, source, count, cudaMemcpyDeviceToDevice, cudaStream_t{}) != cudaSuccess) {
+    cudaGetLastError();
+    KR_FAIL(copy_failure);
+    return KR_STATUS_RUNTIME_ERROR;
+  }
+  return KR_STATUS_SUCCESS;
+}

@@ -1,0 +1,33 @@
+// What a test may ask of the platform beneath the library. On the emulator every control works;
+// against a real GPU the controls report false and the tests that need them skip.
+#pragma once
+
+#include <cuda_runtime.h>
+
+namespace kr_test {
+
+bool emulated();
+
+// Restores the default platform (one device, default properties, no injected failures, no sticky
+// fault). A no-op on a GPU.
+void reset_platform();
+
+bool set_device_count(int count);
+// What counting reports with no devices: cudaErrorNoDevice (the real runtime) or cudaSuccess.
+bool set_no_device_error(cudaError_t error);
+bool set_warp_size(int ordinal, int warp_size);
+bool set_max_grid_x(int ordinal, int max_grid_x);
+bool set_device_name(int ordinal, const char* name);
+
+// The nth next call of the named runtime function fails with `error`.
+bool fail_call(const char* function, cudaError_t error, int nth = 1);
+
+// Properties the platform reports for a device (from the runtime itself).
+cudaDeviceProp device_properties(int ordinal);
+
+}  // namespace kr_test
+
+#define KR_REQUIRE_EMULATOR()                                                       \
+  do {                                                                              \
+    if (!::kr_test::emulated()) GTEST_SKIP() << "needs the emulator's platform controls"; \
+  } while (0)

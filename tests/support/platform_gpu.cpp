@@ -1,0 +1,23 @@
+#include <cstring>
+
+#include "support/platform.h"
+
+namespace kr_test {
+
+bool emulated() { return false; }
+void reset_platform() {}
+bool set_device_count(int) { return false; }
+bool set_no_device_error(cudaError_t) { return false; }
+bool set_warp_size(int, int) { return false; }
+bool set_max_grid_x(int, int) { return false; }
+bool set_device_name(int, const char*) { return false; }
+bool fail_call(const char*, cudaError_t, int) { return false; }
+
+cudaDeviceProp device_properties(int ordinal) {
+  cudaDeviceProp prop;
+  std::memset(&prop, 0, sizeof prop);
+  cudaGetDeviceProperties(&prop, ordinal);
+  return prop;
+}
+
+}  // namespace kr_test

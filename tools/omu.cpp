@@ -1,0 +1,139 @@
+// omu: a command-line front end to a built kr_omu_impl_cuda library.
+//
+//   omu [--emulated | --library PATH] devices   list the GPUs and show what opening each captures
+//   omu [--emulated | --library PATH] check     run every implemented entry once against a host reference
+#include <dlfcn.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "library.h"
+
+namespace omu {
+
+library::library(const std::string& path) : path_(path) {
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char* e = dlerror();
+    error_ = e != nullptr ? e : "dlopen failed";
+  }
+}
+
+library::~library() {
+  if (handle_ != nullptr) dlclose(handle_);
+}
+
+void* library::symbol(const char* name) const { return handle_ != nullptr ? dlsym(handle_, name) : nullptr; }
+
+namespace {
+
+using list_fn = kr_status_t (*)(char***, int32_t*);
+using release_fn = void (*)(char**, int32_t);
+using open_fn = kr_status_t (*)(int32_t, kr_omu_device**);
+using close_fn = void (*)(kr_omu_device*);
+
+const char* or_none(const char* s) { return s != nullptr ? s : "-"; }
+
+void print_properties(const kr_omu_device& device) {
+  const kr_omu_device_properties& p = *device.properties;
+  std::printf("  %-32s %d\n", "ordinal", device.ordinal);
+  std::printf("  %-32s %d.%d\n", "compute capability", p.major, p.minor);
+  std::printf("  %-32s %d (%s)\n", "driver version", p.driver_version, or_none(p.driver_version_error));
+  std::printf("  %-32s %d (%s)\n", "runtime version", p.runtime_version, or_none(p.runtime_version_error));
+  std::printf("  %-32s %" PRIu64 " MiB\n", "global memory", p.total_global_mem >> 20);
+  std::printf("  %-32s %d\n", "multiprocessors", p.multiprocessor_count);
+  std::printf("  %-32s %d\n", "max threads per multiprocessor", p.max_threads_per_multiprocessor);
+  std::printf("  %-32s %d\n", "max threads per block", p.max_threads_per_block);
+  std::printf("  %-32s %d\n", "shared memory per block", p.shared_mem_per_block);
+  std::printf("  %-32s %d\n", "shared memory per multiprocessor", p.shared_mem_per_multiprocessor);
+  std::printf("  %-32s %d x %d x %d\n", "max block", p.max_threads_dim[0], p.max_threads_dim[1],
+              p.max_threads_dim[2]);
+  std::printf("  %-32s %d x %d x %d\n", "max grid", p.max_grid_size[0], p.max_grid_size[1], p.max_grid_size[2]);
+  if (p.properties_error != nullptr) std::printf("  %-32s %s\n", "property query error", p.properties_error);
+}
+
+}  // namespace
+
+int devices(const library& lib) {
+  auto list = lib.function<list_fn>("taabe21");
+  auto release = lib.function<release_fn>("taabe5");
+  auto open = lib.function<open_fn>("taabe20");
+  auto close = lib.function<close_fn>("taabe105");
+  if (list == nullptr || release == nullptr || open == nullptr || close == nullptr) {
+    std::fprintf(stderr, "omu: %s lacks the device exports\n", lib.path().c_str());
+    return 2;
+  }
+  char** names = nullptr;
+  int32_t count = 0;
+  const kr_status_t listed = list(&names, &count);
+  if (listed != KR_STATUS_SUCCESS) {
+    std::fprintf(stderr, "omu: listing failed with status %d\n", static_cast<int>(listed));
+    return 1;
+  }
+  std::printf("%d GPU(s) in %s\n", count, lib.path().c_str());
+  int failures = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    std::printf("\n%s\n", names[i]);
+    kr_omu_device* device = nullptr;
+    const kr_status_t opened = open(i, &device);
+    if (opened != KR_STATUS_SUCCESS) {
+      std::printf("  open failed with status %d\n", static_cast<int>(opened));
+      failures += 1;
+      continue;
+    }
+    print_properties(*device);
+    close(device);
+  }
+  release(names, count);
+  return failures == 0 ? 0 : 1;
+}
+
+}  // namespace omu
+
+namespace {
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: omu [--emulated | --library PATH] <command>\n"
+               "commands:\n"
+               "  devices   list the GPUs and show the properties captured when each is opened\n"
+               "  check     run every implemented operator once on small data against a host reference\n"
+               "The default library is the GPU build when it was built, else the emulated build.\n");
+  return 2;
+}
+
+std::string default_library() {
+#ifdef KR_GPU_LIBRARY_PATH
+  return KR_GPU_LIBRARY_PATH;
+#else
+  return KR_EMULATED_LIBRARY;
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string path = default_library();
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-'; ++i) {
+    if (std::strcmp(argv[i], "--emulated") == 0) {
+      path = KR_EMULATED_LIBRARY;
+    } else if (std::strcmp(argv[i], "--library") == 0 && i + 1 < argc) {
+      path = argv[++i];
+    } else {
+      return usage();
+    }
+  }
+  if (i + 1 != argc) return usage();
+  const std::string command = argv[i];
+  omu::library lib(path);
+  if (!lib.loaded()) {
+    std::fprintf(stderr, "omu: cannot load %s: %s\n", path.c_str(), lib.error().c_str());
+    return 2;
+  }
+  if (command == "devices") return omu::devices(lib);
+  if (command == "check") return omu::check(lib);
+  return usage();
+}

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds everything (the GPU library too when nvcc is present) and runs the whole test suite.
+# Usage: tools/test.sh [build-dir] [extra cmake arguments...]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+shift || true
+"$root/tools/setup.sh"
+cmake -S "$root" -B "$build" -G Ninja "$@"
+cmake --build "$build" -j "$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
