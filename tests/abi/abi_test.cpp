@@ -1,0 +1,508 @@
+// The binary interface of each built shared library: the exact exported symbols, their linkage, and
+// nothing else of ours in the dynamic symbol table.
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <elf.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#ifndef KR_ABI_LIBRARIES
+#error "KR_ABI_LIBRARIES must name the shared libraries to check, separated by |"
+#endif
+#ifndef KR_ABI_HEADER_SYMBOLS_OBJECT
+#error "KR_ABI_HEADER_SYMBOLS_OBJECT must name the compiled header_symbols.cpp object"
+#endif
+
+namespace {
+
+enum Linkage { kUndecorated, kDecorated, kData };
+
+struct Export {
+  const char* name;  // taabe<N>, or the data value's name
+  Linkage linkage;
+  const char* role;
+  const char* record;  // argument record of a decorated entry; its type is part of the symbol
+  const char* symbol;  // exactly as in the dynamic symbol table (Itanium mangling when decorated)
+};
+
+// All 77 exports: 52 decorated operator entries, 11 undecorated operator entries and memory
+// utilities, 13 undecorated device and buffer operations, and one data value.
+// clang-format off
+const Export kExports[] = {
+    {"NvOptimusEnablementCuda", kData, "asks hybrid-graphics drivers for the discrete GPU",
+     "", "NvOptimusEnablementCuda"},
+    {"taabe20", kUndecorated, "open a device context", "", "taabe20"},
+    {"taabe105", kUndecorated, "close a device context", "", "taabe105"},
+    {"taabe21", kUndecorated, "list GPUs by name", "", "taabe21"},
+    {"taabe5", kUndecorated, "release a name list", "", "taabe5"},
+    {"taabe79", kUndecorated, "allocate buffer", "", "taabe79"},
+    {"taabe10", kUndecorated, "free buffer", "", "taabe10"},
+    {"taabe37", kUndecorated, "buffer size", "", "taabe37"},
+    {"taabe9", kUndecorated, "write host bytes into the buffer", "", "taabe9"},
+    {"taabe137", kUndecorated, "read buffer bytes to the host", "", "taabe137"},
+    {"taabe93", kUndecorated, "map host mirror", "", "taabe93"},
+    {"taabe150", kUndecorated, "unmap host mirror", "", "taabe150"},
+    {"taabe68", kUndecorated, "allocate host memory", "", "taabe68"},
+    {"taabe197", kUndecorated, "free host memory", "", "taabe197"},
+    {"taabe140", kUndecorated, "device-to-device copy", "", "taabe140"},
+    {"taabe267", kUndecorated, "zero device memory", "", "taabe267"},
+    {"taabe141", kUndecorated, "float table GELU", "", "taabe141"},
+    {"taabe169", kUndecorated, "float ReLU", "", "taabe169"},
+    {"taabe165", kUndecorated, "16-bit table GELU", "", "taabe165"},
+    {"taabe177", kUndecorated, "16-bit saturating add", "", "taabe177"},
+    {"taabe273", kUndecorated, "16-bit row softmax", "", "taabe273"},
+    {"taabe47", kUndecorated, "16-bit gated cell update", "", "taabe47"},
+    {"taabe86", kUndecorated, "16-bit column standardisation", "", "taabe86"},
+    {"taabe34", kUndecorated, "16-bit by 8-bit linear layer", "", "taabe34"},
+    {"taabe153", kUndecorated, "16-bit by 8-bit linear layer, accumulating", "", "taabe153"},
+    {"taabe178", kDecorated, "float exponential", "kr_omu_op_elementwise_args_t",
+     "_Z8taabe178P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe71", kDecorated, "float GELU, erf form", "kr_omu_op_elementwise_args_t",
+     "_Z7taabe71P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe78", kDecorated, "float GELU, tanh form", "kr_omu_op_elementwise_args_t",
+     "_Z7taabe78P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe190", kDecorated, "float x-times-sigmoid", "kr_omu_op_elementwise_args_t",
+     "_Z8taabe190P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe39", kDecorated, "float table sigmoid", "kr_omu_op_elementwise_args_t",
+     "_Z7taabe39P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe257", kDecorated, "float table tanh", "kr_omu_op_elementwise_args_t",
+     "_Z8taabe257P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe27", kDecorated, "16-bit sigmoid, Q10 result", "kr_omu_op_elementwise_args_t",
+     "_Z7taabe27P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe35", kDecorated, "16-bit sigmoid, Q15 result", "kr_omu_op_elementwise_args_t",
+     "_Z7taabe35P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe88", kDecorated, "16-bit ReLU", "kr_omu_op_elementwise_args_t",
+     "_Z7taabe88P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe218", kDecorated, "int32 to float", "kr_omu_op_elementwise_args_t",
+     "_Z8taabe218P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe221", kDecorated, "Q7 to float", "kr_omu_op_elementwise_args_t",
+     "_Z8taabe221P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe266", kDecorated, "Q10 to float", "kr_omu_op_elementwise_args_t",
+     "_Z8taabe266P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe77", kDecorated, "float to Q10", "kr_omu_op_elementwise_args_t",
+     "_Z7taabe77P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe82", kDecorated, "Q17 to Q10", "kr_omu_op_elementwise_args_t",
+     "_Z7taabe82P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t"},
+    {"taabe45", kDecorated, "float add scalar", "kr_omu_op_elementwise_scalar_args_t",
+     "_Z7taabe45P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_elementwise_scalar_args_t"},
+    {"taabe106", kDecorated, "float multiply by scalar", "kr_omu_op_elementwise_scalar_args_t",
+     "_Z8taabe106P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_elementwise_scalar_args_t"},
+    {"taabe224", kDecorated, "float scalar minus element", "kr_omu_op_elementwise_scalar_args_t",
+     "_Z8taabe224P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_elementwise_scalar_args_t"},
+    {"taabe272", kDecorated, "float scalar divided by element",
+     "kr_omu_op_elementwise_scalar_args_t",
+     "_Z8taabe272P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_elementwise_scalar_args_t"},
+    {"taabe263", kDecorated, "16-bit multiply by scalar", "kr_omu_op_mulsv_args_t",
+     "_Z8taabe263P13kr_omu_deviceP15kr_omu_operatorP22kr_omu_op_mulsv_args_t"},
+    {"taabe225", kDecorated, "float pairwise add", "kr_omu_op_pairwise_args_t",
+     "_Z8taabe225P13kr_omu_deviceP15kr_omu_operatorP25kr_omu_op_pairwise_args_t"},
+    {"taabe241", kDecorated, "float pairwise subtract", "kr_omu_op_pairwise_args_t",
+     "_Z8taabe241P13kr_omu_deviceP15kr_omu_operatorP25kr_omu_op_pairwise_args_t"},
+    {"taabe66", kDecorated, "float pairwise multiply", "kr_omu_op_pairwise_args_t",
+     "_Z7taabe66P13kr_omu_deviceP15kr_omu_operatorP25kr_omu_op_pairwise_args_t"},
+    {"taabe50", kDecorated, "float pairwise divide", "kr_omu_op_pairwise_args_t",
+     "_Z7taabe50P13kr_omu_deviceP15kr_omu_operatorP25kr_omu_op_pairwise_args_t"},
+    {"taabe99", kDecorated, "Q17 add Q7 bias row", "kr_omu_op_pairwise_broadcast_args_t",
+     "_Z7taabe99P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_pairwise_broadcast_args_t"},
+    {"taabe155", kDecorated, "float add row vector", "kr_omu_op_pairwise_broadcast_args_t",
+     "_Z8taabe155P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_pairwise_broadcast_args_t"},
+    {"taabe69", kDecorated, "float multiply by row vector", "kr_omu_op_pairwise_broadcast_args_t",
+     "_Z7taabe69P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_pairwise_broadcast_args_t"},
+    {"taabe246", kDecorated, "float multiply-accumulate by row vector",
+     "kr_omu_op_pairwise_broadcast_args_t",
+     "_Z8taabe246P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_pairwise_broadcast_args_t"},
+    {"taabe46", kDecorated, "float multiply by column vector",
+     "kr_omu_op_pairwise_broadcast_args_t",
+     "_Z7taabe46P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_pairwise_broadcast_args_t"},
+    {"taabe249", kDecorated, "float subtract column vector", "kr_omu_op_pairwise_broadcast_args_t",
+     "_Z8taabe249P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_pairwise_broadcast_args_t"},
+    {"taabe24", kDecorated, "float row concatenation", "kr_omu_op_pairwise_broadcast_args_t",
+     "_Z7taabe24P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_pairwise_broadcast_args_t"},
+    {"taabe194", kDecorated, "float row reverse", "kr_omu_op_elementwise_broadcast_args_t",
+     "_Z8taabe194P13kr_omu_deviceP15kr_omu_operatorP38kr_omu_op_elementwise_broadcast_args_t"},
+    {"taabe118", kDecorated, "float row softmax", "kr_omu_op_elementwise_broadcast_args_t",
+     "_Z8taabe118P13kr_omu_deviceP15kr_omu_operatorP38kr_omu_op_elementwise_broadcast_args_t"},
+    {"taabe143", kDecorated, "float row sum", "kr_omu_op_elementwise_broadcast_args_t",
+     "_Z8taabe143P13kr_omu_deviceP15kr_omu_operatorP38kr_omu_op_elementwise_broadcast_args_t"},
+    {"taabe40", kDecorated, "float spectrum from log-magnitude and phase",
+     "kr_omu_op_elementwise_broadcast_args_t",
+     "_Z7taabe40P13kr_omu_deviceP15kr_omu_operatorP38kr_omu_op_elementwise_broadcast_args_t"},
+    {"taabe120", kDecorated, "float layer normalisation", "kr_omu_op_layer_norm_args_t",
+     "_Z8taabe120P13kr_omu_deviceP15kr_omu_operatorP27kr_omu_op_layer_norm_args_t"},
+    {"taabe230", kDecorated, "layer normalisation, Q7 gamma and beta",
+     "kr_omu_op_layer_norm_args_t",
+     "_Z8taabe230P13kr_omu_deviceP15kr_omu_operatorP27kr_omu_op_layer_norm_args_t"},
+    {"taabe167", kDecorated, "root-mean-square normalisation", "kr_omu_op_norm_args_t",
+     "_Z8taabe167P13kr_omu_deviceP15kr_omu_operatorP21kr_omu_op_norm_args_t"},
+    {"taabe149", kDecorated, "top-k gate", "kr_omu_op_gate_args_t",
+     "_Z8taabe149P13kr_omu_deviceP15kr_omu_operatorP21kr_omu_op_gate_args_t"},
+    {"taabe126", kDecorated, "16-bit by 8-bit conv1d", "kr_omu_op_conv1d_args_t",
+     "_Z8taabe126P13kr_omu_deviceP15kr_omu_operatorP23kr_omu_op_conv1d_args_t"},
+    {"taabe61", kDecorated, "depthwise conv1d", "kr_omu_op_conv1d_depthwise_args_t",
+     "_Z7taabe61P13kr_omu_deviceP15kr_omu_operatorP33kr_omu_op_conv1d_depthwise_args_t"},
+    {"taabe81", kDecorated, "transposed depthwise conv1d",
+     "kr_omu_op_conv1d_transposed_depthwise_args_t",
+     "_Z7taabe81P13kr_omu_deviceP15kr_omu_operatorP44kr_omu_op_conv1d_transposed_depthwise_args_t"},
+    {"taabe116", kDecorated, "float outer transpose", "kr_omu_op_transpose_args_t",
+     "_Z8taabe116P13kr_omu_deviceP15kr_omu_operatorP26kr_omu_op_transpose_args_t"},
+    {"taabe110", kDecorated, "byte inner transpose", "kr_omu_op_transpose_args_t",
+     "_Z8taabe110P13kr_omu_deviceP15kr_omu_operatorP26kr_omu_op_transpose_args_t"},
+    {"taabe240", kDecorated, "float to 16-bit row quantisation", "kr_omu_op_quantize_args_t",
+     "_Z8taabe240P13kr_omu_deviceP15kr_omu_operatorP25kr_omu_op_quantize_args_t"},
+    {"taabe54", kDecorated, "float matrix multiplication", "kr_omu_op_matmul_args_t",
+     "_Z7taabe54P13kr_omu_deviceP15kr_omu_operatorP23kr_omu_op_matmul_args_t"},
+    {"taabe2", kDecorated, "block-quantised weight preprocessing",
+     "kr_omu_op_weight_16x8_preprocess_blocks_args_t",
+     "_Z6taabe2P13kr_omu_deviceP15kr_omu_operatorP46kr_omu_op_weight_16x8_preprocess_blocks_args_t"},
+    {"taabe195", kDecorated, "block-quantised weight matrix multiplication",
+     "kr_omu_op_weight_16x8_args_t",
+     "_Z8taabe195P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_weight_16x8_args_t"},
+    {"taabe104", kDecorated, "fused attention", "kr_omu_op_attention_args_t",
+     "_Z8taabe104P13kr_omu_deviceP15kr_omu_operatorP26kr_omu_op_attention_args_t"},
+    {"taabe7", kDecorated, "attend over the 8-bit cache", "kr_omu_op_attention_attend_args_t",
+     "_Z6taabe7P13kr_omu_deviceP15kr_omu_operatorP33kr_omu_op_attention_attend_args_t"},
+    {"taabe203", kDecorated, "rotary position encoding", "kr_omu_op_attention_encode_args_t",
+     "_Z8taabe203P13kr_omu_deviceP15kr_omu_operatorP33kr_omu_op_attention_encode_args_t"},
+    {"taabe8", kDecorated, "position encoding table", "kr_omu_op_precompute_encoding_args_t",
+     "_Z6taabe8P13kr_omu_deviceP15kr_omu_operatorP36kr_omu_op_precompute_encoding_args_t"},
+    {"taabe186", kDecorated, "key/value cache update", "kr_omu_op_update_kv_args_t",
+     "_Z8taabe186P13kr_omu_deviceP15kr_omu_operatorP26kr_omu_op_update_kv_args_t"},
+};
+// clang-format on
+
+// Exports the libraries define so far; each operator issue adds its entries here. Each library must
+// export every name listed, and every table export a library has must be listed.
+// clang-format off
+const std::set<std::string> kImplemented = {
+    "NvOptimusEnablementCuda",
+    // Device context.
+    "taabe20", "taabe105", "taabe21", "taabe5",
+    // Buffers, transfers, host mirrors, host memory.
+    "taabe79", "taabe10", "taabe37", "taabe9", "taabe137", "taabe93", "taabe150", "taabe68",
+    "taabe197",
+    // Device memory utilities.
+    "taabe140", "taabe267",
+    // Float unary elementwise.
+    "taabe178", "taabe71", "taabe78", "taabe39", "taabe190", "taabe257", "taabe141", "taabe169",
+    // 16-bit elementwise and conversions.
+    "taabe266", "taabe77", "taabe82", "taabe88", "taabe27", "taabe35", "taabe218", "taabe221",
+    "taabe165", "taabe177", "taabe273",
+    // Scalar elementwise.
+    "taabe45", "taabe272", "taabe106", "taabe224", "taabe263",
+    // Pairwise.
+    "taabe225", "taabe50", "taabe66", "taabe241",
+};
+// clang-format on
+
+// Symbols the static linker defines in every shared library; they are not exports of ours.
+const std::set<std::string> kToolchainSymbols = {
+    "_init",  "_fini",   "_edata",        "_end",        "__bss_start",
+    "_etext", "__end__", "__bss_start__", "__bss_end__", "_bss_end__",
+};
+
+// AddressSanitizer adds an ODR indicator beside every exported variable (GCC and Clang spellings).
+const char* const kOdrIndicatorPrefixes[] = {"__odr_asan.", "__odr_asan_gen_"};
+
+// ---------------------------------------------------------------------------------------------
+// A minimal reader of ELF symbol tables (64-bit little-endian, the only platform tested here).
+
+struct ElfSymbol {
+  std::string name;
+  unsigned bind;        // STB_*
+  unsigned type;        // STT_*
+  unsigned visibility;  // STV_*
+  uint16_t section;     // SHN_UNDEF when the symbol is only referenced
+  uint64_t size;
+};
+
+// Reads the symbols of the first section of type `section_type`: SHT_DYNSYM for what a shared
+// library exports and imports, SHT_SYMTAB for a relocatable object. Returns false and explains why
+// in `error` when the file is not a well-formed ELF file of this kind.
+bool read_elf_symbols(const std::string& path, uint32_t section_type, std::vector<ElfSymbol>* out,
+                      std::string* error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    *error = "cannot open " + path;
+    return false;
+  }
+  const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)),
+                                         std::istreambuf_iterator<char>());
+  auto fits = [&](uint64_t offset, uint64_t length) {
+    return offset <= bytes.size() && length <= bytes.size() - offset;
+  };
+  auto fail = [&](const std::string& why) {
+    *error = path + ": " + why;
+    return false;
+  };
+
+  Elf64_Ehdr header;
+  if (!fits(0, sizeof(header))) return fail("shorter than an ELF header");
+  std::memcpy(&header, bytes.data(), sizeof(header));
+  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) return fail("not an ELF file");
+  if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != ELFDATA2LSB) {
+    return fail("not a 64-bit little-endian ELF file");
+  }
+  if (header.e_shoff == 0) return fail("no section headers");
+  if (header.e_shentsize != sizeof(Elf64_Shdr)) return fail("unexpected section header size");
+
+  auto section_at = [&](uint64_t index, Elf64_Shdr* section) {
+    const uint64_t offset = header.e_shoff + index * sizeof(Elf64_Shdr);
+    if (!fits(offset, sizeof(Elf64_Shdr))) return false;
+    std::memcpy(section, bytes.data() + offset, sizeof(Elf64_Shdr));
+    return true;
+  };
+  // With 65280 sections or more the count lives in the first section header.
+  uint64_t section_count = header.e_shnum;
+  if (section_count == 0) {
+    Elf64_Shdr first;
+    if (!section_at(0, &first)) return fail("section header table outside the file");
+    section_count = first.sh_size;
+  }
+
+  for (uint64_t i = 0; i < section_count; ++i) {
+    Elf64_Shdr symbols;
+    if (!section_at(i, &symbols)) return fail("section header table outside the file");
+    if (symbols.sh_type != section_type) continue;
+
+    if (symbols.sh_entsize != sizeof(Elf64_Sym)) return fail("unexpected symbol entry size");
+    if (!fits(symbols.sh_offset, symbols.sh_size)) return fail("symbol table outside the file");
+    Elf64_Shdr strings;
+    if (symbols.sh_link >= section_count || !section_at(symbols.sh_link, &strings) ||
+        strings.sh_type != SHT_STRTAB || !fits(strings.sh_offset, strings.sh_size)) {
+      return fail("symbol table without a valid string table");
+    }
+    const char* names = reinterpret_cast<const char*>(bytes.data() + strings.sh_offset);
+
+    out->clear();
+    // Entry 0 is the reserved null symbol.
+    for (uint64_t j = 1; j < symbols.sh_size / sizeof(Elf64_Sym); ++j) {
+      Elf64_Sym symbol;
+      std::memcpy(&symbol, bytes.data() + symbols.sh_offset + j * sizeof(Elf64_Sym),
+                  sizeof(symbol));
+      if (symbol.st_name >= strings.sh_size) return fail("symbol name outside the string table");
+      const size_t length = strnlen(names + symbol.st_name, strings.sh_size - symbol.st_name);
+      if (symbol.st_name + length == strings.sh_size) return fail("unterminated symbol name");
+      out->push_back(ElfSymbol{std::string(names + symbol.st_name, length),
+                               static_cast<unsigned>(ELF64_ST_BIND(symbol.st_info)),
+                               static_cast<unsigned>(ELF64_ST_TYPE(symbol.st_info)),
+                               static_cast<unsigned>(ELF64_ST_VISIBILITY(symbol.st_other)),
+                               symbol.st_shndx, symbol.st_size});
+    }
+    return true;
+  }
+  return fail(section_type == SHT_DYNSYM ? "no dynamic symbol table" : "no symbol table");
+}
+
+// What a library exports to the dynamic linker: defined, global or weak, and not hidden.
+bool is_exported_definition(const ElfSymbol& s) {
+  return s.section != SHN_UNDEF &&
+         (s.bind == STB_GLOBAL || s.bind == STB_WEAK || s.bind == STB_GNU_UNIQUE) &&
+         (s.visibility == STV_DEFAULT || s.visibility == STV_PROTECTED);
+}
+
+std::string demangle(const char* symbol) {
+  int status = 0;
+  char* text = abi::__cxa_demangle(symbol, nullptr, nullptr, &status);
+  std::string result = status == 0 && text != nullptr ? text : "";
+  std::free(text);
+  return result;
+}
+
+const Export* find_by_symbol(const std::string& symbol) {
+  for (const Export& e : kExports) {
+    if (symbol == e.symbol) return &e;
+  }
+  return nullptr;
+}
+
+const Export* find_by_name(const std::string& name) {
+  for (const Export& e : kExports) {
+    if (name == e.name) return &e;
+  }
+  return nullptr;
+}
+
+bool is_toolchain_symbol(const std::string& symbol) {
+  if (kToolchainSymbols.count(symbol) != 0) return true;
+  for (const char* prefix : kOdrIndicatorPrefixes) {
+    const size_t length = std::strlen(prefix);
+    if (symbol.compare(0, length, prefix) == 0) {
+      const Export* e = find_by_symbol(symbol.substr(length));
+      return e != nullptr && e->linkage == kData;
+    }
+  }
+  return false;
+}
+
+// Names the table export a stray symbol most likely stands for, to make a wrong linkage obvious.
+std::string explain_stray(const std::string& symbol) {
+  if (const Export* e = find_by_name(symbol)) {
+    if (e->linkage == kDecorated)
+      return " (" + symbol + " must be exported with decorated linkage)";
+  }
+  const std::string signature = demangle(symbol.c_str());
+  if (!signature.empty()) {
+    const std::string name = signature.substr(0, signature.find('('));
+    if (const Export* e = find_by_name(name)) {
+      if (e->linkage != kDecorated) {
+        return " (" + signature + ": " + name + " must be exported with undecorated linkage)";
+      }
+      return " (" + signature + ": parameter types differ from " + e->symbol + ")";
+    }
+    return " (" + signature + ")";
+  }
+  return "";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The table itself, and the header's declarations against it
+
+TEST(ExportTable, ListsEveryExportOnceWithItsLinkage) {
+  std::set<std::string> names, symbols;
+  int counts[3] = {0, 0, 0};
+  for (const Export& e : kExports) {
+    EXPECT_TRUE(names.insert(e.name).second) << "duplicate " << e.name;
+    EXPECT_TRUE(symbols.insert(e.symbol).second) << "duplicate " << e.symbol;
+    ++counts[e.linkage];
+  }
+  EXPECT_EQ(names.size(), 77u);
+  EXPECT_EQ(counts[kDecorated], 52);
+  EXPECT_EQ(counts[kUndecorated], 24);
+  EXPECT_EQ(counts[kData], 1);
+  for (const std::string& name : kImplemented) {
+    EXPECT_NE(find_by_name(name), nullptr) << name << " is marked implemented but is not an export";
+  }
+}
+
+TEST(ExportTable, SymbolsSpellTheirSignatures) {
+  for (const Export& e : kExports) {
+    SCOPED_TRACE(e.name);
+    if (e.linkage == kDecorated) {
+      EXPECT_EQ(demangle(e.symbol),
+                std::string(e.name) + "(kr_omu_device*, kr_omu_operator*, " + e.record + "*)");
+    } else {
+      EXPECT_STREQ(e.symbol, e.name);
+      EXPECT_STREQ(e.record, "");
+    }
+  }
+}
+
+// header_symbols.cpp takes the address of every export the header declares and is compiled but
+// never linked, so its object file's undefined symbols are the names this compiler gives the
+// header's declarations.
+TEST(ExportTable, HeaderDeclarationsCompileToTheTableSymbols) {
+  std::vector<ElfSymbol> symbols;
+  std::string error;
+  ASSERT_TRUE(read_elf_symbols(KR_ABI_HEADER_SYMBOLS_OBJECT, SHT_SYMTAB, &symbols, &error))
+      << error;
+  std::set<std::string> referenced;
+  for (const ElfSymbol& s : symbols) {
+    if (s.section == SHN_UNDEF) referenced.insert(s.name);
+  }
+  for (const Export& e : kExports) {
+    EXPECT_EQ(referenced.count(e.symbol), 1u) << "the header does not declare " << e.symbol;
+  }
+  for (const std::string& name : referenced) {
+    if (name.find("taabe") != std::string::npos && find_by_symbol(name) == nullptr) {
+      ADD_FAILURE() << "the header declares " << name << explain_stray(name);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Each built library
+
+std::vector<std::string> libraries() {
+  std::vector<std::string> paths;
+  const std::string list = KR_ABI_LIBRARIES;
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t end = std::min(list.find('|', start), list.size());
+    if (end > start) paths.push_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+  return paths;
+}
+
+class Library : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Library, LoadsAndResolvesEveryImplementedExport) {
+  const std::string& path = GetParam();
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const std::string why = dlerror();
+    if (why.find("libcuda") != std::string::npos || why.find("libnvidia") != std::string::npos) {
+      FAIL() << path << " does not load on a machine without the NVIDIA driver: " << why
+             << "\nThe library must load without a GPU; the CUDA runtime it carries opens the "
+                "driver itself at the first CUDA call, so nothing may link the driver directly.";
+    }
+    FAIL() << "dlopen failed: " << why;
+  }
+  for (const Export& e : kExports) {
+    if (kImplemented.count(e.name) == 0) continue;
+    dlerror();
+    void* address = dlsym(handle, e.symbol);
+    EXPECT_NE(address, nullptr) << e.symbol << " (" << e.role
+                                << ") does not resolve: " << dlerror();
+    if (e.linkage == kData && address != nullptr) {
+      EXPECT_EQ(*static_cast<const int32_t*>(address), 1) << e.symbol;
+    }
+  }
+  EXPECT_EQ(dlclose(handle), 0) << dlerror();
+}
+
+TEST_P(Library, ExportsExactlyTheImplementedTableEntries) {
+  std::vector<ElfSymbol> symbols;
+  std::string error;
+  ASSERT_TRUE(read_elf_symbols(GetParam(), SHT_DYNSYM, &symbols, &error)) << error;
+
+  std::set<std::string> exported;
+  for (const ElfSymbol& s : symbols) {
+    if (!is_exported_definition(s) || is_toolchain_symbol(s.name)) continue;
+    exported.insert(s.name);
+    const Export* e = find_by_symbol(s.name);
+    if (e == nullptr) {
+      ADD_FAILURE() << "exports " << s.name << ", which is not in the export table"
+                    << explain_stray(s.name);
+      continue;
+    }
+    if (kImplemented.count(e->name) == 0) {
+      ADD_FAILURE() << "exports " << s.name << " (" << e->role
+                    << ") but the implemented list does not name " << e->name;
+    }
+    if (e->linkage == kData) {
+      EXPECT_EQ(s.type, unsigned{STT_OBJECT}) << s.name << " must be data";
+      EXPECT_EQ(s.size, 4u) << s.name << " must be a 32-bit value";
+    } else {
+      EXPECT_EQ(s.type, unsigned{STT_FUNC}) << s.name << " must be a function";
+    }
+  }
+  for (const Export& e : kExports) {
+    if (kImplemented.count(e.name) != 0) {
+      EXPECT_EQ(exported.count(e.symbol), 1u)
+          << "does not export " << e.symbol << " (" << e.role << ")";
+    }
+  }
+}
+
+std::string test_name(const ::testing::TestParamInfo<std::string>& info) {
+  std::string name = info.param.substr(info.param.find_last_of('/') + 1);
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name + "_" + std::to_string(info.index);
+}
+
+INSTANTIATE_TEST_SUITE_P(Built, Library, ::testing::ValuesIn(libraries()), test_name);
+
+}  // namespace
