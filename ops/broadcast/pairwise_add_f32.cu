@@ -1,0 +1,18 @@
+// Float pairwise add: out = a + b.
+#include "numerics/fixed_point.cuh"
+#include "ops/broadcast/pairwise.cuh"
+
+namespace {
+
+constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
+
+struct add_op {
+  static __device__ __forceinline__ float apply(float a, float b) { return a + b; }
+};
+
+}  // namespace
+
+// float pairwise add
+KR_OMU_EXPORT kr_status_t taabe225(kr_omu_device*, kr_omu_operator*, kr_omu_op_pairwise_args_t* args) {
+  return kr::run_pairwise<add_op>(args, kernel_failure);
+}

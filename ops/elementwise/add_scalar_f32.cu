@@ -1,0 +1,18 @@
+// Float add scalar: y = x + s.
+#include "numerics/fixed_point.cuh"
+#include "ops/elementwise/scalar.cuh"
+
+namespace {
+
+constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
+
+struct add_scalar_op {
+  static __device__ __forceinline__ float apply(float x, float s) { return x + s; }
+};
+
+}  // namespace
+
+// float add scalar
+KR_OMU_EXPORT kr_status_t taabe45(kr_omu_device*, kr_omu_operator*, kr_omu_op_elementwise_scalar_args_t* args) {
+  return kr::run_scalar<add_scalar_op>(args, kernel_failure);
+}
