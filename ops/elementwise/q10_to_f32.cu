@@ -1,0 +1,18 @@
+// Q10 to float conversion: x / 1024, exact.
+#include "numerics/fixed_point.cuh"
+#include "ops/elementwise/unary.cuh"
+
+namespace {
+
+constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
+
+struct q10_to_f32_op {
+  static __device__ __forceinline__ float apply(int16_t x) { return kr::q10_to_float(x); }
+};
+
+}  // namespace
+
+// Q10 to float conversion
+KR_OMU_EXPORT kr_status_t taabe266(kr_omu_device*, kr_omu_operator*, kr_omu_op_elementwise_args_t* args) {
+  return kr::run_unary<q10_to_f32_op, float, int16_t>(args, kernel_failure);
+}

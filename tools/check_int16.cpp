@@ -1,0 +1,238 @@
+// omu check cases of the 16-bit entries and conversions.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "check.h"
+#include "reference/int16_ref.h"
+
+namespace omu {
+
+namespace {
+
+using unary_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_elementwise_args_t*);
+using pairwise_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_pairwise_args_t*);
+using rows_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_elementwise_broadcast_args_t*);
+
+// Buffers released at the end of one case.
+class scratch {
+ public:
+  scratch(const library& lib, kr_omu_device* device) : lib_(lib), device_(device) {}
+  ~scratch() {
+    for (kr_omu_buffer* b : buffers_) release(lib_, device_, b);
+  }
+  template <typename T>
+  kr_omu_buffer* upload(const std::vector<T>& v) {
+    return keep(upload_bytes(lib_, device_, v.data(), static_cast<int32_t>(v.size() * sizeof(T))));
+  }
+  kr_omu_buffer* output(size_t bytes) {
+    return keep(upload_bytes(lib_, device_, nullptr, static_cast<int32_t>(bytes)));
+  }
+
+ private:
+  kr_omu_buffer* keep(kr_omu_buffer* b) {
+    if (b != nullptr) buffers_.push_back(b);
+    return b;
+  }
+  const library& lib_;
+  kr_omu_device* device_;
+  std::vector<kr_omu_buffer*> buffers_;
+};
+
+template <typename T>
+std::string shown(T v) {
+  if constexpr (std::is_floating_point_v<T>) {
+    char s[64];
+    std::snprintf(s, sizeof s, "%.9g", static_cast<double>(v));
+    return s;
+  } else {
+    return std::to_string(static_cast<long long>(v));
+  }
+}
+
+// Bit-exact comparison; names the first mismatch.
+template <typename T>
+bool same(const std::vector<T>& got, const std::vector<T>& want, std::string& detail) {
+  for (size_t i = 0; i < want.size(); ++i) {
+    if (std::memcmp(&got[i], &want[i], sizeof(T)) != 0) {
+      detail = "element " + std::to_string(i) + ": got " + shown(got[i]) + ", want " + shown(want[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool failed_status(kr_status_t status, std::string& detail) {
+  if (status == KR_STATUS_SUCCESS) return false;
+  detail = "status " + std::to_string(static_cast<int>(status));
+  return true;
+}
+
+// Runs a unary entry over `in` and compares with `expect` applied to each input.
+template <typename TOut, typename TIn, typename Expect>
+bool check_unary(const library& lib, kr_omu_device* device, const char* symbol, const std::vector<TIn>& in,
+                 Expect expect, std::string& detail) {
+  scratch s(lib, device);
+  kr_omu_buffer* src = s.upload(in);
+  kr_omu_buffer* dst = s.output(in.size() * sizeof(TOut));
+  if (src == nullptr || dst == nullptr) {
+    detail = "allocation failed";
+    return false;
+  }
+  kr_omu_op_elementwise_args_t args{dst, src, static_cast<int32_t>(in.size()), 0, 0};
+  if (failed_status(lib.function<unary_fn>(symbol)(device, nullptr, &args), detail)) return false;
+  std::vector<TOut> got(in.size());
+  if (!download_bytes(lib, device, dst, got.data(), static_cast<int32_t>(got.size() * sizeof(TOut)))) {
+    detail = "read-back failed";
+    return false;
+  }
+  std::vector<TOut> want;
+  for (const TIn& x : in) want.push_back(static_cast<TOut>(expect(x)));
+  return same(got, want, detail);
+}
+
+// Decorated entries, as the platform compiler names them.
+constexpr const char* sigmoid_q10_symbol =
+    "_Z7taabe27P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t";
+constexpr const char* sigmoid_q15_symbol =
+    "_Z7taabe35P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t";
+constexpr const char* relu_i16_symbol = "_Z7taabe88P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t";
+constexpr const char* i32_to_f32_symbol =
+    "_Z8taabe218P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t";
+constexpr const char* q7_to_f32_symbol = "_Z8taabe221P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t";
+constexpr const char* q10_to_f32_symbol =
+    "_Z8taabe266P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t";
+constexpr const char* f32_to_q10_symbol = "_Z7taabe77P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t";
+constexpr const char* q17_to_q10_symbol = "_Z7taabe82P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t";
+
+const std::vector<int16_t> q10_inputs = {0, 1, -1, 63, 64, -64, 1024, -1024, 2048, 8128, 8191, -8192, 32767, -32768};
+
+bool gelu_i16(const library& lib, kr_omu_device* device, std::string& detail) {
+  return check_unary<int16_t>(lib, device, "taabe165", q10_inputs, ref::gelu_i16, detail);
+}
+
+bool sigmoid_q10(const library& lib, kr_omu_device* device, std::string& detail) {
+  return check_unary<int16_t>(lib, device, sigmoid_q10_symbol, q10_inputs, ref::sigmoid_q10, detail);
+}
+
+bool sigmoid_q15(const library& lib, kr_omu_device* device, std::string& detail) {
+  return check_unary<int16_t>(lib, device, sigmoid_q15_symbol, q10_inputs, ref::sigmoid, detail);
+}
+
+bool relu_i16(const library& lib, kr_omu_device* device, std::string& detail) {
+  return check_unary<int16_t>(
+      lib, device, relu_i16_symbol, q10_inputs, [](int16_t x) { return x > 0 ? x : 0; }, detail);
+}
+
+bool i32_to_f32(const library& lib, kr_omu_device* device, std::string& detail) {
+  const std::vector<int32_t> in = {0, -1, 16777217, 16777219, 33554434, INT32_MAX, INT32_MIN};
+  return check_unary<float>(
+      lib, device, i32_to_f32_symbol, in, [](int32_t x) { return static_cast<float>(static_cast<double>(x)); }, detail);
+}
+
+bool q7_to_f32(const library& lib, kr_omu_device* device, std::string& detail) {
+  const std::vector<int8_t> in = {0, 1, -1, 64, 127, -128};
+  return check_unary<float>(
+      lib, device, q7_to_f32_symbol, in, [](int8_t x) { return std::ldexp(static_cast<float>(x), -7); }, detail);
+}
+
+bool q10_to_f32(const library& lib, kr_omu_device* device, std::string& detail) {
+  return check_unary<float>(
+      lib, device, q10_to_f32_symbol, q10_inputs, [](int16_t x) { return std::ldexp(static_cast<float>(x), -10); },
+      detail);
+}
+
+bool f32_to_q10(const library& lib, kr_omu_device* device, std::string& detail) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> in = {0.0f,  -0.0f,  0.0009765625f, 0.00097f, -0.0009f, 31.999f,
+                                 32.0f, -32.0f, -40.0f,        inf,      -inf,     std::nanf("")};
+  return check_unary<int16_t>(lib, device, f32_to_q10_symbol, in, ref::to_q10, detail);
+}
+
+bool q17_to_q10(const library& lib, kr_omu_device* device, std::string& detail) {
+  const std::vector<int32_t> in = {0, 63, 64, -64, -65, 4194111, 4194112, -4194240, -4194241, INT32_MAX, INT32_MIN};
+  return check_unary<int16_t>(lib, device, q17_to_q10_symbol, in, ref::q17_to_q10, detail);
+}
+
+// Even count over aligned buffers (the packed kernel), then the odd count (the element kernel).
+bool add_sat_i16(const library& lib, kr_omu_device* device, std::string& detail) {
+  const std::vector<int16_t> a = {32767, 1, -32768, -1, 100, -200, 32767, -32768};
+  const std::vector<int16_t> b = {1, 32767, -1, -32768, -200, 100, -32768, 32767};
+  std::vector<int16_t> want;
+  for (size_t i = 0; i < a.size(); ++i) want.push_back(static_cast<int16_t>(ref::add_sat16(a[i], b[i])));
+  for (const int32_t count : {8, 7}) {
+    scratch s(lib, device);
+    kr_omu_buffer* ba = s.upload(a);
+    kr_omu_buffer* bb = s.upload(b);
+    kr_omu_buffer* bo = s.output(a.size() * 2);
+    if (ba == nullptr || bb == nullptr || bo == nullptr) {
+      detail = "allocation failed";
+      return false;
+    }
+    kr_omu_op_pairwise_args_t args{bo, ba, bb, count, 0, 0, 0};
+    if (failed_status(lib.function<pairwise_fn>("taabe177")(device, nullptr, &args), detail)) return false;
+    std::vector<int16_t> got(count);
+    if (!download_bytes(lib, device, bo, got.data(), count * 2)) {
+      detail = "read-back failed";
+      return false;
+    }
+    if (!same(got, std::vector<int16_t>(want.begin(), want.begin() + count), detail)) {
+      detail = "count " + std::to_string(count) + ", " + detail;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Rows of 1, 2 and 300 elements (the last spans two strides of the block).
+bool softmax_i16(const library& lib, kr_omu_device* device, std::string& detail) {
+  std::vector<std::vector<int16_t>> rows = {{0}, {1024, 0}, {0, -32768}, std::vector<int16_t>(300)};
+  for (int32_t c = 0; c < 300; ++c) rows[3][c] = static_cast<int16_t>((c * 7919) % 20000 - 10000);
+  for (const std::vector<int16_t>& row : rows) {
+    scratch s(lib, device);
+    const int32_t n = static_cast<int32_t>(row.size());
+    kr_omu_buffer* src = s.upload(row);
+    kr_omu_buffer* dst = s.output(row.size() * 4);
+    if (src == nullptr || dst == nullptr) {
+      detail = "allocation failed";
+      return false;
+    }
+    kr_omu_op_elementwise_broadcast_args_t args{dst, src, 1, n, 0, 0};
+    if (failed_status(lib.function<rows_fn>("taabe273")(device, nullptr, &args), detail)) return false;
+    std::vector<int32_t> got(row.size());
+    if (!download_bytes(lib, device, dst, got.data(), n * 4)) {
+      detail = "read-back failed";
+      return false;
+    }
+    if (!same(got, ref::softmax_row(row), detail)) {
+      detail = "row of " + std::to_string(n) + ", " + detail;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<check_case> int16_checks() {
+  return {
+      {"taabe165", "16-bit table GELU", gelu_i16},
+      {sigmoid_q10_symbol, "16-bit sigmoid, Q10 result", sigmoid_q10},
+      {sigmoid_q15_symbol, "16-bit sigmoid, Q15 result", sigmoid_q15},
+      {relu_i16_symbol, "16-bit ReLU", relu_i16},
+      {i32_to_f32_symbol, "int32 to float", i32_to_f32},
+      {q7_to_f32_symbol, "Q7 to float", q7_to_f32},
+      {q10_to_f32_symbol, "Q10 to float", q10_to_f32},
+      {f32_to_q10_symbol, "float to Q10", f32_to_q10},
+      {q17_to_q10_symbol, "Q17 to Q10", q17_to_q10},
+      {"taabe177", "16-bit saturating add", add_sat_i16},
+      {"taabe273", "16-bit row softmax", softmax_i16},
+  };
+}
+
+}  // namespace omu
