@@ -1,0 +1,120 @@
+// State shared by the runtime calls and the kernel scheduler of the emulator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <cuda_runtime.h>
+
+struct CUstream_st {
+  int device;
+};
+
+namespace kr_emu {
+namespace detail {
+
+// Runtime functions that can be made to fail (kr_emu::fail_call).
+enum class api : int {
+  cudaGetDeviceCount,
+  cudaSetDevice,
+  cudaGetDevice,
+  cudaGetDeviceProperties,
+  cudaDriverGetVersion,
+  cudaRuntimeGetVersion,
+  cudaDeviceSynchronize,
+  cudaDeviceGetLimit,
+  cudaDeviceSetLimit,
+  cudaMemGetInfo,
+  cudaStreamCreate,
+  cudaStreamCreateWithFlags,
+  cudaStreamDestroy,
+  cudaStreamSynchronize,
+  cudaStreamQuery,
+  cudaGetLastError,
+  cudaPeekAtLastError,
+  cudaMalloc,
+  cudaFree,
+  cudaMallocAsync,
+  cudaFreeAsync,
+  cudaMemcpy,
+  cudaMemcpyAsync,
+  cudaMemset,
+  cudaMemsetAsync,
+  cudaLaunchKernel,
+  count
+};
+
+struct emulated_device {
+  cudaDeviceProp properties;
+  cudaError_t sticky_error = cudaSuccess;  // a kernel fault; cleared only by reset()
+  std::size_t live_bytes = 0;
+};
+
+struct allocation {
+  std::size_t size;
+  int device;
+};
+
+struct injection {
+  api function;
+  cudaError_t error;
+  int remaining;  // calls until it fires, this one included
+};
+
+struct platform {
+  std::recursive_mutex mutex;
+  std::vector<emulated_device> devices;
+  std::map<std::uintptr_t, allocation> allocations;  // device memory by base address
+  std::size_t live_bytes = 0;
+  std::vector<CUstream_st*> streams;
+  std::vector<injection> injections;
+  std::uint64_t schedule_seed = 0;
+  std::string fault_message;
+  cudaError_t no_device_error = cudaErrorNoDevice;
+  std::size_t device_heap_limit = 0;
+  std::size_t device_heap_used = 0;
+  std::map<std::uintptr_t, std::size_t> device_heap;  // in-kernel malloc blocks
+};
+
+// The emulator's state, created on first use with the default platform.
+platform& state();
+
+cudaDeviceProp default_properties();
+constexpr std::size_t default_device_heap_limit = std::size_t{8} << 20;
+
+// Per host thread, as in the real runtime.
+cudaError_t& last_error();
+int& current_device();
+
+// Records a failure as the thread's last error and returns it.
+inline cudaError_t fail(cudaError_t error) {
+  if (error != cudaSuccess) last_error() = error;
+  return error;
+}
+
+// The error an injected failure of this call returns, or cudaSuccess.
+cudaError_t take_injection(api function);
+
+// cudaErrorNoDevice when there is no device, else the current device's sticky error or success.
+cudaError_t device_status();
+emulated_device& current();
+
+// Whether a stream handle may be used on the current device.
+bool valid_stream(cudaStream_t stream);
+
+// Whether the calling host thread is executing kernel code (a launch in progress on it).
+bool running_kernel();
+
+// A fault of the running kernel: record_kernel_fault stores the message and the sticky launch
+// failure, end_faulted_kernel then leaves the kernel for good. The calling fiber is discarded
+// without unwinding, so when end_faulted_kernel is called no object with a destructor may be
+// alive in the emulator's frames (build the message in a statement of its own).
+void record_kernel_fault(const std::string& message);
+[[noreturn]] void end_faulted_kernel();
+
+}  // namespace detail
+}  // namespace kr_emu

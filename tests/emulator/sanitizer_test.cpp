@@ -1,0 +1,56 @@
+// Out-of-bounds and misaligned accesses inside kernels are reported with their stack in the
+// sanitizer build; in the plain build these tests are skipped.
+#include "emulator_test.h"
+
+namespace {
+
+using emu_test::device_array;
+using emu_test::launch;
+
+__global__ void read_past_device_memory(const float* in, float* out, int n) {
+  out[0] = in[n];  // one past the end
+}
+
+// Out of line, so that the bound of the array is known to AddressSanitizer alone.
+__attribute__((noipa)) float load(const float* p, int index) { return p[index]; }
+
+__global__ void read_past_shared_memory(float* out, int index) {
+  __shared__ float tile[32];
+  tile[threadIdx.x] = 1.0f;
+  __syncthreads();
+  out[threadIdx.x] = load(tile, index);
+}
+
+__global__ void misaligned_vector_read(const float4* in, float* out) { out[0] = in[0].x; }
+
+class SanitizerDeathTest : public emu_test::EmulatorTest {
+ protected:
+  void SetUp() override {
+#if !defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "needs the AddressSanitizer build (-DKR_SANITIZE=ON)";
+#endif
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EmulatorTest::SetUp();
+  }
+};
+
+TEST_F(SanitizerDeathTest, DeviceMemoryOverrunIsReported) {
+  device_array<float> in(16), out(1);
+  EXPECT_DEATH(launch(read_past_device_memory, dim3(1), dim3(1), in.get(), out.get(), 16),
+               "heap-buffer-overflow.*\n(.*\n)*.*read_past_device_memory");
+}
+
+TEST_F(SanitizerDeathTest, SharedMemoryOverrunIsReported) {
+  device_array<float> out(32);
+  EXPECT_DEATH(launch(read_past_shared_memory, dim3(1), dim3(32), out.get(), 32),
+               "global-buffer-overflow.*\n(.*\n)*.*read_past_shared_memory");
+}
+
+TEST_F(SanitizerDeathTest, MisalignedVectorAccessIsReported) {
+  device_array<float> in(8), out(1);
+  const float4* shifted = reinterpret_cast<const float4*>(in.get() + 1);
+  EXPECT_DEATH(launch(misaligned_vector_read, dim3(1), dim3(1), shifted, out.get()),
+               "misaligned address");
+}
+
+}  // namespace
