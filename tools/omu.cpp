@@ -14,7 +14,8 @@
 namespace omu {
 
 library::library(const std::string& path) : path_(path) {
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // NODELETE keeps the library's static state reachable until exit, as for an engine that never unloads it.
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (handle_ == nullptr) {
     const char* e = dlerror();
     error_ = e != nullptr ? e : "dlopen failed";
