@@ -2,10 +2,12 @@
 //
 //   omu [--emulated | --library PATH] devices   list the GPUs and show what opening each captures
 //   omu [--emulated | --library PATH] check     run every implemented entry once against a host reference
+//   omu [--emulated | --library PATH] bench [N] throughput of elementwise entries relative to a copy
 #include <dlfcn.h>
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -101,34 +103,51 @@ int usage() {
                "commands:\n"
                "  devices   list the GPUs and show the properties captured when each is opened\n"
                "  check     run every implemented operator once on small data against a host reference\n"
+               "  bench [N] throughput of elementwise entries on N floats (default 16777216) as a\n"
+               "            ratio to a device-to-device copy of the same size\n"
                "The default library is the GPU build when it was built, else the emulated build.\n");
   return 2;
 }
 
-std::string default_library() {
 #ifdef KR_GPU_LIBRARY_PATH
-  return KR_GPU_LIBRARY_PATH;
+const char* const gpu_library = KR_GPU_LIBRARY_PATH;
 #else
-  return KR_EMULATED_LIBRARY;
+const char* const gpu_library = nullptr;
 #endif
-}
+#ifdef KR_EMULATED_LIBRARY_PATH
+const char* const emulated_library = KR_EMULATED_LIBRARY_PATH;
+#else
+const char* const emulated_library = nullptr;
+#endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string path = default_library();
+  const char* chosen = gpu_library != nullptr ? gpu_library : emulated_library;
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
     if (std::strcmp(argv[i], "--emulated") == 0) {
-      path = KR_EMULATED_LIBRARY;
+      chosen = emulated_library;
+      if (chosen == nullptr) {
+        std::fprintf(stderr, "omu: the emulated library was not built\n");
+        return 2;
+      }
     } else if (std::strcmp(argv[i], "--library") == 0 && i + 1 < argc) {
-      path = argv[++i];
+      chosen = argv[++i];
     } else {
       return usage();
     }
   }
-  if (i + 1 != argc) return usage();
+  if (i >= argc) return usage();
   const std::string command = argv[i];
+  int32_t elements = 1 << 24;
+  if (command == "bench" && i + 2 == argc) {
+    elements = static_cast<int32_t>(std::strtol(argv[i + 1], nullptr, 10));
+    if (elements <= 0 || elements > (1 << 28)) return usage();
+  } else if (i + 1 != argc) {
+    return usage();
+  }
+  const std::string path = chosen;
   omu::library lib(path);
   if (!lib.loaded()) {
     std::fprintf(stderr, "omu: cannot load %s: %s\n", path.c_str(), lib.error().c_str());
@@ -136,5 +155,6 @@ int main(int argc, char** argv) {
   }
   if (command == "devices") return omu::devices(lib);
   if (command == "check") return omu::check(lib);
+  if (command == "bench") return omu::bench(lib, elements);
   return usage();
 }
