@@ -76,6 +76,7 @@ int devices(const library& lib) {
     return 1;
   }
   std::printf("%d GPU(s) in %s\n", count, lib.path().c_str());
+  if (count == 0) std::printf("(no usable GPU or driver here; `omu --emulated devices` shows the CPU emulation)\n");
   int failures = 0;
   for (int32_t i = 0; i < count; ++i) {
     std::printf("\n%s\n", names[i]);
