@@ -15,7 +15,9 @@ extern "C" KR_OMU_EXPORT kr_status_t taabe140(kr_omu_device*, kr_omu_operator*, 
   void* destination = reinterpret_cast<void*>(kr::offset_address(args->output, args->output_offset));
   const void* source = reinterpret_cast<const void*>(kr::offset_address(args->input, args->input_offset));
   const size_t count = static_cast<size_t>(static_cast<int64_t>(args->byte_count));
-  if (cudaMemcpyAsync(destination, source, count, cudaMemcpyDeviceToDevice, cudaStream_t{}) != cudaSuccess) {
+  // A negative count widens to about 2^64 bytes; it is reported as the refused call it would be
+  // without handing the device a range that does not exist.
+  if (args->byte_count < 0 || cudaMemcpyAsync(destination, source, count, cudaMemcpyDeviceToDevice, cudaStream_t{}) != cudaSuccess) {
     cudaGetLastError();
     KR_FAIL(copy_failure);
     return KR_STATUS_RUNTIME_ERROR;
