@@ -7,6 +7,8 @@
 
 #include "kr_revision.h"
 
+static_assert(sizeof(KR_REVISION_TAG) == 8, "the revision tag is seven characters");
+
 namespace kr {
 namespace {
 
@@ -45,12 +47,12 @@ void error_append(const char* tag, int32_t caller_value, const kr_error_record* 
     va_start(args, record);
     vsnprintf(slot->scratch, sizeof slot->scratch, record->message, args);
     va_end(args);
-    // The scratch text is at most 491 characters, so the entry always has room for all of it.
-    // Scratch and entry are different members of the slot; the compiler cannot tell.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wrestrict"
-    snprintf(entry.text, sizeof entry.text, "%s %08X: %.491s", KR_REVISION_TAG, record->code, slot->scratch);
-#pragma GCC diagnostic pop
+    // The head ("tag CODE: ") is 18 characters and the scratch text at most 491, so the whole
+    // message always fits the entry.
+    const int head = snprintf(entry.text, sizeof entry.text, "%s %08X: ", KR_REVISION_TAG, record->code);
+    const size_t length = strnlen(slot->scratch, sizeof slot->scratch - 1);
+    memcpy(entry.text + head, slot->scratch, length);
+    entry.text[head + length] = '\0';
     memset(slot->scratch, 0, sizeof slot->scratch);
   } else {
     snprintf(entry.text, sizeof entry.text, "%s %08X: Kestrelon Error.", KR_REVISION_TAG, record->code);

@@ -8,6 +8,7 @@ dpkg -s libbenchmark-dev >/dev/null 2>&1 || need+=(libbenchmark-dev)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
+command -v clang++ >/dev/null 2>&1 || need+=(clang)
 if [ ${#need[@]} -gt 0 ]; then
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"

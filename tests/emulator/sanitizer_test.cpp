@@ -12,7 +12,14 @@ __global__ void read_past_device_memory(const float* in, float* out, int n) {
 }
 
 // Out of line, so that the bound of the array is known to AddressSanitizer alone.
-__attribute__((noipa)) float load(const float* p, int index) { return p[index]; }
+#if defined(__clang__)
+__attribute__((noinline, optnone))
+#else
+__attribute__((noipa))
+#endif
+float load(const float* p, int index) {
+  return p[index];
+}
 
 __global__ void read_past_shared_memory(float* out, int index) {
   __shared__ float tile[32];

@@ -16,9 +16,10 @@
 // shared memory before writing it gives NaNs and all-ones integers; the AddressSanitizer build
 // keeps them ordinary statics so that out-of-bounds accesses to them are reported.
 // `extern __shared__` (dynamic shared memory) is not available. One gap: GCC ignores section
-// attributes inside templates, so the shared arrays of template functions are ordinary
-// zero-initialised statics that keep their contents from block to block; there only the schedule
-// seeds expose a missing barrier.
+// attributes inside templates, so in a GCC build the shared arrays of template functions are
+// ordinary zero-initialised statics that keep their contents from block to block. Clang honours
+// the attribute there, so CI also runs the emulated suite built with Clang, where every shared
+// array is poisoned.
 #pragma once
 
 #include <math.h>
@@ -43,14 +44,17 @@
 #define __forceinline__ inline __attribute__((always_inline))
 #define __launch_bounds__(...)
 #define __align__(n) __attribute__((aligned(n)))
+// `used` tells the compiler that code it cannot see reads and writes these arrays (the other
+// fibers of the block, the poison fill), so it neither caches them across a barrier nor reshapes
+// them on the assumption that only the visible stores can change them.
 #if defined(__SANITIZE_ADDRESS__)
-#define __shared__ static
+#define __shared__ static __attribute__((used))
 #else
 // One section per array: GCC refuses to mix the statics of inline functions (COMDAT) and of
 // ordinary functions in one named section of a translation unit. The linker gathers them all.
 #define KR_EMU_SHARED_SECTION_NAME(n) KR_EMU_SHARED_SECTION_NAME2(n)
 #define KR_EMU_SHARED_SECTION_NAME2(n) "kr_emu_shared." #n
-#define __shared__ static __attribute__((section(KR_EMU_SHARED_SECTION_NAME(__COUNTER__))))
+#define __shared__ static __attribute__((used, section(KR_EMU_SHARED_SECTION_NAME(__COUNTER__))))
 #endif
 
 #pragma GCC visibility push(hidden)
