@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "check.h"
+#include "reference/float_ref.h"
 
 namespace omu {
 
@@ -22,55 +23,9 @@ namespace {
 constexpr float inf = std::numeric_limits<float>::infinity();
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 
-uint32_t bits(float f) {
-  uint32_t u;
-  std::memcpy(&u, &f, sizeof u);
-  return u;
-}
-
-// Acceptable results: lo == hi for an exact one.
-struct range {
-  float lo, hi;
-};
-
-bool accepts(const range& r, float y) {
-  if (std::isnan(r.lo) || std::isnan(r.hi)) return std::isnan(y);
-  if (bits(r.lo) == bits(r.hi)) return bits(y) == bits(r.lo);
-  return !std::isnan(y) && std::fmin(r.lo, r.hi) <= y && y <= std::fmax(r.lo, r.hi);
-}
-
-// The floats within 2 ulps of `exact` (a device math function's result for `arg`), clipped to
-// [lo, hi]; the functions are exact at 0, infinities and NaN.
-range library_value(double exact, float arg, double lo, double hi) {
-  if (arg == 0.0f || !std::isfinite(arg)) return {static_cast<float>(exact), static_cast<float>(exact)};
-  int e = 0;
-  std::frexp(exact, &e);
-  const double ulp = std::ldexp(1.0, std::fabs(exact) < std::ldexp(1.0, -126) ? -149 : std::min(e, 128) - 24);
-  const double top = std::ldexp(1.0, 128);  // every value from here up is infinity
-  const double a = std::max(exact - 2 * ulp, lo), b = std::min(exact + 2 * ulp, hi);
-  float f = static_cast<float>(a), g = b >= top ? inf : static_cast<float>(b);
-  if (f < a) f = std::nextafter(f, inf);
-  if (g > b) g = std::nextafter(g, -inf);
-  return {f, g};
-}
-
-// Fixed-point sigmoid of a Q10 value from its table formula, and the saturating Q10 conversion.
-int32_t sigmoid_q15(int32_t q) {
-  auto entry = [](int32_t k) {
-    const int32_t s = k < 128 ? k : k - 256;  // entry 256 repeats entry 0
-    return static_cast<int32_t>(std::floor(32767.0 / (1.0 + std::exp(-s / 16.0)) + 0.5));
-  };
-  q = std::min(std::max(q, -8192), 8128);
-  const int32_t u = static_cast<int32_t>(static_cast<uint32_t>(q) & 0x3FFFu), f = u & 63, i = u >> 6;
-  return ((64 - f) * entry(i) + f * entry(f == 0 ? i : i + 1)) >> 6;
-}
-int32_t to_q10(float x) {
-  const float y = x * 1024.0f;
-  if (std::isnan(y)) return 0;
-  return y >= 32767.0f ? 32767 : (y <= -32768.0f ? -32768 : static_cast<int32_t>(y));
-}
-
-range exact(float v) { return {v, v}; }
+using ref::accepts;
+using range = ref::float_range;
+range exact(float v) { return ref::exactly(v); }
 
 struct unary_entry {
   const char* symbol;
@@ -80,41 +35,19 @@ struct unary_entry {
 
 const unary_entry unary_entries[] = {
     {"_Z8taabe178P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float exponential",
-     [](float x) { return library_value(std::exp(double{x}), x, 0.0, HUGE_VAL); }},
+     ref::exp_f32},
     {"_Z7taabe71P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float GELU, erf form",
-     [](float x) {
-       const float a = x * 0.707106769084930419921875f;
-       const range e = library_value(std::erf(double{a}), a, -1.0, 1.0);
-       return range{(x * 0.5f) * (e.lo + 1.0f), (x * 0.5f) * (e.hi + 1.0f)};
-     }},
+     ref::gelu_erf_f32},
     {"_Z7taabe78P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float GELU, tanh form",
-     [](float x) {
-       const float v = std::fma(x * (x * x), 0.0447149984538555145263671875f, x);
-       const float u = static_cast<float>(double{v} * 0.7978845608028654);
-       const range t = library_value(std::tanh(double{u}), u, -1.0, 1.0);
-       return range{(x * 0.5f) * (t.lo + 1.0f), (x * 0.5f) * (t.hi + 1.0f)};
-     }},
+     ref::gelu_tanh_f32},
     {"_Z8taabe190P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float x-times-sigmoid",
-     [](float x) {
-       // e^-x is exact before its fused addition of 1, so that step is one rounded float sum.
-       const range e = library_value(std::exp(-double{x}), -x, 0.0, HUGE_VAL);
-       return range{x / (e.lo + 1.0f), x / (e.hi + 1.0f)};
-     }},
+     ref::silu_f32},
     {"_Z7taabe39P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float table sigmoid",
-     [](float x) { return exact(static_cast<float>(sigmoid_q15(to_q10(x))) / 32767.0f); }},
+     ref::sigmoid_table_f32},
     {"_Z8taabe257P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float table tanh",
-     [](float x) {
-       const int32_t z = std::min(std::max(2 * to_q10(x), -32768), 32767);
-       const int32_t t = std::min(std::max(2 * sigmoid_q15(z) - 32768, -32768), 32767);
-       return exact(static_cast<float>(t) / 32767.0f);
-     }},
-    {"taabe141", "float table GELU",
-     [](float x) {
-       const float g = static_cast<float>(sigmoid_q15(to_q10(x * 1.70200002193450927734375f))) / 32767.0f;
-       return exact(x * g);
-     }},
-    {"taabe169", "float ReLU",
-     [](float x) { return x == 0.0f ? range{-0.0f, 0.0f} : exact(x > 0.0f ? x : 0.0f); }},
+     ref::tanh_table_f32},
+    {"taabe141", "float table GELU", ref::gelu_table_f32},
+    {"taabe169", "float ReLU", ref::relu_f32},
 };
 
 // Runs one export over `in` through a fresh pair of buffers; false with a detail on failure.
@@ -275,8 +208,7 @@ bool mul_scalar_q10_case(const library& lib, kr_omu_device* device, std::string&
         return false;
       }
       for (size_t i = 0; i < in.size(); ++i) {
-        const int64_t p = static_cast<int64_t>(in[i]) * s + (truncate == 0 ? 512 : 0);
-        const int64_t y = std::min<int64_t>(std::max<int64_t>(p >= 0 ? p / 1024 : -((-p + 1023) / 1024), -32768), 32767);
+        const int16_t y = ref::mul_scalar_q10(in[i], s, truncate != 0);
         if (out[i] != y) {
           detail = std::to_string(in[i]) + " x " + std::to_string(s) + (truncate ? " truncated" : " rounded") +
                    " gave " + std::to_string(out[i]) + ", expected " + std::to_string(y);
