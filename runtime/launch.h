@@ -71,6 +71,17 @@ bool all_aligned(size_t alignment, const T*... addresses) {
   return ((reinterpret_cast<uintptr_t>(addresses) % alignment == 0) && ...);
 }
 
+// Blocks of `block` threads covering a non-negative `count`, in unsigned 32-bit arithmetic that
+// cannot wrap (count < 2^31). False for a negative count: its grid would be huge and its element
+// indices would wrap negative, so the entry refuses it (status 3) before launching. Kernels compare
+// the unsigned index blockIdx.x * blockDim.x + threadIdx.x with the count, so that no thread of
+// the last block wraps either.
+inline bool blocks_for(int32_t count, uint32_t block, unsigned int* blocks) {
+  if (count < 0) return false;
+  *blocks = (static_cast<uint32_t>(count) + block - 1u) / block;
+  return true;
+}
+
 // Grid of `count` elements in blocks of 256 threads: (count + 255) >> 8 in unsigned 32-bit
 // arithmetic, so count 0 gives an empty grid that the runtime refuses.
 inline unsigned int blocks_of_256(int32_t count) {

@@ -46,9 +46,9 @@ double seconds_per_call(const fixture& f, Call call) {
   }
 }
 
-const char* const add_symbol = "_Z8taabe225P13kr_omu_deviceP15kr_omu_operatorP25kr_omu_op_pairwise_args_t";
-const char* const exp_symbol = "_Z8taabe178P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t";
-const char* const sigmoid_symbol = "_Z7taabe39P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t";
+const char* const add_symbol = "taabe225";
+const char* const exp_symbol = "taabe178";
+const char* const sigmoid_symbol = "taabe39";
 
 }  // namespace
 

@@ -47,8 +47,11 @@ int check(const library& lib) {
     std::fprintf(stderr, "omu: cannot open GPU 0 (status %d)\n", static_cast<int>(opened));
     return 1;
   }
-  std::vector<check_case> cases = float_checks();
-  for (const check_case& c : int16_checks()) cases.push_back(c);
+  std::vector<check_case> cases;
+  for (auto family : {float_checks, int16_checks, broadcast_checks, norm_checks, conv_checks, layout_checks,
+                      matmul_checks, attention_checks}) {
+    for (const check_case& c : family()) cases.push_back(c);
+  }
 
   int passed = 0, failed = 0, missing = 0;
   std::printf("%-10s %-40s %s\n", "export", "operator", "result");
@@ -64,15 +67,7 @@ int check(const library& lib) {
       result = "FAIL";
       failed += 1;
     }
-    // Mangled names are long; show the bare export number.
-    std::string shown = c.symbol;
-    const size_t at = shown.find("taabe");
-    if (at != std::string::npos) {
-      size_t end = at + 5;
-      while (end < shown.size() && shown[end] >= '0' && shown[end] <= '9') ++end;
-      shown = shown.substr(at, end - at);
-    }
-    std::printf("%-10s %-40s %s%s%s\n", shown.c_str(), c.name, result, detail.empty() ? "" : ": ", detail.c_str());
+    std::printf("%-10s %-40s %s%s%s\n", c.symbol, c.name, result, detail.empty() ? "" : ": ", detail.c_str());
   }
   close(device);
   std::printf("%d passed, %d failed, %d missing\n", passed, failed, missing);

@@ -34,17 +34,17 @@ struct unary_entry {
 };
 
 const unary_entry unary_entries[] = {
-    {"_Z8taabe178P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float exponential",
+    {"taabe178", "float exponential",
      ref::exp_f32},
-    {"_Z7taabe71P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float GELU, erf form",
+    {"taabe71", "float GELU, erf form",
      ref::gelu_erf_f32},
-    {"_Z7taabe78P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float GELU, tanh form",
+    {"taabe78", "float GELU, tanh form",
      ref::gelu_tanh_f32},
-    {"_Z8taabe190P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float x-times-sigmoid",
+    {"taabe190", "float x-times-sigmoid",
      ref::silu_f32},
-    {"_Z7taabe39P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float table sigmoid",
+    {"taabe39", "float table sigmoid",
      ref::sigmoid_table_f32},
-    {"_Z8taabe257P13kr_omu_deviceP15kr_omu_operatorP28kr_omu_op_elementwise_args_t", "float table tanh",
+    {"taabe257", "float table tanh",
      ref::tanh_table_f32},
     {"taabe141", "float table GELU", ref::gelu_table_f32},
     {"taabe169", "float ReLU", ref::relu_f32},
@@ -109,24 +109,24 @@ struct binary_entry {
 };
 
 const binary_entry scalar_entries[] = {
-    {"_Z7taabe45P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_elementwise_scalar_args_t", "float add scalar",
+    {"taabe45", "float add scalar",
      [](float x, float s) { return x + s; }},
-    {"_Z8taabe106P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_elementwise_scalar_args_t",
+    {"taabe106",
      "float multiply by scalar", [](float x, float s) { return x * s; }},
-    {"_Z8taabe224P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_elementwise_scalar_args_t",
+    {"taabe224",
      "float scalar minus element", [](float x, float s) { return s - x; }},
-    {"_Z8taabe272P13kr_omu_deviceP15kr_omu_operatorP35kr_omu_op_elementwise_scalar_args_t",
+    {"taabe272",
      "float scalar divided by element", [](float x, float s) { return s / x; }},
 };
 
 const binary_entry pairwise_entries[] = {
-    {"_Z8taabe225P13kr_omu_deviceP15kr_omu_operatorP25kr_omu_op_pairwise_args_t", "float pairwise add",
+    {"taabe225", "float pairwise add",
      [](float a, float b) { return a + b; }},
-    {"_Z8taabe241P13kr_omu_deviceP15kr_omu_operatorP25kr_omu_op_pairwise_args_t", "float pairwise subtract",
+    {"taabe241", "float pairwise subtract",
      [](float a, float b) { return a - b; }},
-    {"_Z7taabe66P13kr_omu_deviceP15kr_omu_operatorP25kr_omu_op_pairwise_args_t", "float pairwise multiply",
+    {"taabe66", "float pairwise multiply",
      [](float a, float b) { return a * b; }},
-    {"_Z7taabe50P13kr_omu_deviceP15kr_omu_operatorP25kr_omu_op_pairwise_args_t", "float pairwise divide",
+    {"taabe50", "float pairwise divide",
      [](float a, float b) { return a / b; }},
 };
 
@@ -203,7 +203,7 @@ bool mul_scalar_q10_case(const library& lib, kr_omu_device* device, std::string&
         a.count = n;
       };
       if (!run_export<kr_omu_op_mulsv_args_t>(lib, device,
-                                              "_Z8taabe263P13kr_omu_deviceP15kr_omu_operatorP22kr_omu_op_mulsv_args_t",
+                                              "taabe263",
                                               in.data(), n * 2, out.data(), n * 2, fill, detail)) {
         return false;
       }
@@ -236,7 +236,7 @@ std::vector<check_case> float_checks() {
       {scalar_entries[1].symbol, scalar_entries[1].name, scalar_case<1>},
       {scalar_entries[2].symbol, scalar_entries[2].name, scalar_case<2>},
       {scalar_entries[3].symbol, scalar_entries[3].name, scalar_case<3>},
-      {"_Z8taabe263P13kr_omu_deviceP15kr_omu_operatorP22kr_omu_op_mulsv_args_t", "16-bit multiply by scalar",
+      {"taabe263", "16-bit multiply by scalar",
        mul_scalar_q10_case},
       {pairwise_entries[0].symbol, pairwise_entries[0].name, pairwise_case<0>},
       {pairwise_entries[1].symbol, pairwise_entries[1].name, pairwise_case<1>},

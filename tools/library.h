@@ -18,7 +18,7 @@ class library {
   const std::string& error() const { return error_; }
   const std::string& path() const { return path_; }
 
-  // The export with this exact symbol name, or null.
+  // The export of this name (taabe<N>, decorated entries resolved through the export list), or null.
   void* symbol(const char* name) const;
 
   template <typename F>

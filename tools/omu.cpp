@@ -12,6 +12,7 @@
 #include <string>
 
 #include "library.h"
+#include "support/exports.h"
 
 namespace omu {
 
@@ -28,7 +29,9 @@ library::~library() {
   if (handle_ != nullptr) dlclose(handle_);
 }
 
-void* library::symbol(const char* name) const { return handle_ != nullptr ? dlsym(handle_, name) : nullptr; }
+void* library::symbol(const char* name) const {
+  return handle_ != nullptr ? dlsym(handle_, kr_exports::symbol_of(name).c_str()) : nullptr;
+}
 
 namespace {
 
