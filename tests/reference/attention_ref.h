@@ -1,0 +1,160 @@
+// Plain host references of the attention entries, written from their formulas: the 8-bit
+// ring-buffer cache, the rotary encoding table and its application, attention over the cache and
+// fused attention. Where the device's arithmetic is IEEE-exact the reference repeats it; where it
+// goes through the device math library or sums in an order of its own, the reference works in
+// double precision and states the bound it allows.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "reference/float_ref.h"
+
+namespace ref {
+
+// ---------------------------------------------------------------------------------------------
+// Quantised cache
+
+struct kv_cache {
+  int32_t kv_heads = 0;
+  int32_t capacity = 0;
+  int32_t head_size = 0;
+  std::vector<uint8_t> codes;    // kv_heads x capacity x head_size
+  std::vector<float> offsets;    // kv_heads x capacity
+  std::vector<float> scales;     // kv_heads x capacity
+
+  // Slot of an absolute position, and the cache row of that position for one key/value head.
+  int64_t slot(int64_t position) const { return position % capacity; }
+  int64_t row(int32_t kv_head, int64_t position) const { return int64_t{kv_head} * capacity + slot(position); }
+
+  // One element, decoded as scale x code + offset with one rounding.
+  float element(int32_t kv_head, int64_t position, int32_t e) const {
+    const int64_t r = row(kv_head, position);
+    return std::fma(scales[r], static_cast<float>(codes[r * head_size + e]), offsets[r]);
+  }
+};
+
+// The 8-bit code of x for a row of minimum `low` and step `step`: the quotient rounded to nearest
+// with halves away from zero; a quotient that is not a number (a constant row: 0 / 0) is code 0.
+inline uint8_t kv_code(float x, float low, float step) {
+  const float q = (x - low) / step;
+  if (std::isnan(q)) return 0;
+  const float r = std::round(q);
+  return static_cast<uint8_t>(std::min(255.0f, std::max(0.0f, r)));
+}
+
+// Writes `length` new positions from `position` on (input position-major: length x kv_heads x
+// head_size) into the cache, each row with its own minimum as offset and (max - min) / 255 as step.
+inline void update_kv(kv_cache& cache, const std::vector<float>& input, int32_t length, int32_t position) {
+  const int32_t e_count = cache.head_size;
+  for (int32_t t = 0; t < length; ++t) {
+    for (int32_t kh = 0; kh < cache.kv_heads; ++kh) {
+      const float* x = &input[(static_cast<size_t>(t) * cache.kv_heads + kh) * e_count];
+      float low = x[0];
+      float high = x[0];
+      for (int32_t e = 1; e < e_count; ++e) {
+        low = std::min(low, x[e]);
+        high = std::max(high, x[e]);
+      }
+      const float step = (high - low) / 255.0f;
+      const int64_t r = cache.row(kh, int64_t{position} + t);
+      for (int32_t e = 0; e < e_count; ++e) cache.codes[r * e_count + e] = kv_code(x[e], low, step);
+      cache.offsets[r] = low;
+      cache.scales[r] = step;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Encoding table
+
+// CUDA's documented errors: __log2f within 2^-22 absolute for x in [0.5, 2] and 2 ulps elsewhere;
+// exp2f, sinf and cosf within 2 ulps.
+constexpr double fast_log2_abs_error = 0x1p-22;
+constexpr int fast_log2_ulps = 2;
+constexpr int exp2f_ulps = 2;
+constexpr int sincosf_ulps = 2;
+
+// Every float the device may return for one table entry: the whole chain base -> log2 -> 2^(f lb)
+// -> angle -> cosine or sine -> times scale, each library step allowed its documented error and
+// each float step rounded as the device rounds it, carried as an interval.
+struct encoding_entry {
+  float_range cosine;
+  float_range sine;
+};
+
+namespace detail {
+
+constexpr double pi = 3.14159265358979323846;
+
+// Range of cos (sine false) or sin (sine true) over [lo, hi].
+inline void trig_range(double lo, double hi, bool sine, double* out_lo, double* out_hi) {
+  if (!(hi - lo < 2.0 * pi)) {
+    *out_lo = -1.0;
+    *out_hi = 1.0;
+    return;
+  }
+  const double a = sine ? std::sin(lo) : std::cos(lo);
+  const double b = sine ? std::sin(hi) : std::cos(hi);
+  double mn = std::min(a, b);
+  double mx = std::max(a, b);
+  // The extremes sit at phase + k pi: cos(k pi) = sin(pi / 2 + k pi) = (-1)^k.
+  const double phase = sine ? pi / 2.0 : 0.0;
+  for (double k = std::ceil((lo - phase) / pi); phase + k * pi <= hi; k += 1.0) {
+    const double v = std::fmod(std::fabs(k), 2.0) == 0.0 ? 1.0 : -1.0;
+    mn = std::min(mn, v);
+    mx = std::max(mx, v);
+  }
+  *out_lo = mn;
+  *out_hi = mx;
+}
+
+inline float_range widen_by_ulps(double lo, double hi, int ulps, double floor_value, double ceiling_value) {
+  const double slack = ulps * std::max(float_ulp(lo), float_ulp(hi));
+  return {float_at_least(std::max(lo - slack, floor_value)), float_at_most(std::min(hi + slack, ceiling_value))};
+}
+
+inline float_range times(const float_range& r, float s) {
+  const float a = r.lo * s;
+  const float b = r.hi * s;
+  return {std::min(a, b), std::max(a, b)};
+}
+
+}  // namespace detail
+
+inline encoding_entry encoding(int64_t t, int32_t pair, int32_t rotary_size, float base, float divisor, float scale) {
+  const double lb = std::log2(static_cast<double>(base));
+  const double lb_error = (base >= 0.5f && base <= 2.0f) ? fast_log2_abs_error : fast_log2_ulps * float_ulp(lb);
+  const float lb_lo = float_at_least(lb - lb_error);
+  const float lb_hi = float_at_most(lb + lb_error);
+  const float f = static_cast<float>(2 * pair) / static_cast<float>(rotary_size);
+  const float x_lo = std::min(f * lb_lo, f * lb_hi);
+  const float x_hi = std::max(f * lb_lo, f * lb_hi);
+  const float_range p = detail::widen_by_ulps(std::exp2(static_cast<double>(x_lo)), std::exp2(static_cast<double>(x_hi)),
+                                              exp2f_ulps, 0.0, infinity);
+  const float d1 = divisor * p.lo;
+  const float d2 = divisor * p.hi;
+  const float tf = static_cast<float>(t);
+  encoding_entry out;
+  if (std::min(d1, d2) <= 0.0f && std::max(d1, d2) >= 0.0f && tf != 0.0f) {
+    out.cosine = detail::times({-1.0f, 1.0f}, scale);
+    out.sine = out.cosine;
+    return out;
+  }
+  const float a1 = tf / d1;
+  const float a2 = tf / d2;
+  const double lo = std::min(a1, a2);
+  const double hi = std::max(a1, a2);
+  double c_lo, c_hi, s_lo, s_hi;
+  detail::trig_range(lo, hi, false, &c_lo, &c_hi);
+  detail::trig_range(lo, hi, true, &s_lo, &s_hi);
+  out.cosine = detail::times(detail::widen_by_ulps(c_lo, c_hi, sincosf_ulps, -1.0, 1.0), scale);
+  out.sine = detail::times(detail::widen_by_ulps(s_lo, s_hi, sincosf_ulps, -1.0, 1.0), scale);
+  return out;
+}
+
+}  // namespace ref
