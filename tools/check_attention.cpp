@@ -151,12 +151,40 @@ bool update_kv(const library& lib, kr_omu_device* device, std::string& detail) {
   return true;
 }
 
+// Both forms over 3 positions of 2 heads, head rows of 10 floats, table rows of 8, position 1.
+bool encode(const library& lib, kr_omu_device* device, std::string& detail) {
+  const int32_t length = 3, heads = 2, head_size = 10, rotary = 8, position = 1;
+  for (const bool interleaved : {true, false}) {
+    scratch s(lib, device);
+    const std::vector<float> table = pattern(static_cast<size_t>(length + position + 2) * rotary, 3, -1.0f, 1.0f);
+    std::vector<float> want = pattern(static_cast<size_t>(length) * heads * head_size, 4, -2.0f, 2.0f);
+    kr_omu_buffer* data = s.upload(want);
+    kr_omu_buffer* enc = s.upload(table);
+    if (!s.ok()) {
+      detail = "allocation failed";
+      return false;
+    }
+    kr_omu_op_attention_encode_args_t args{data, enc, length, heads, head_size, rotary, position, interleaved ? 1 : 0};
+    std::vector<float> got(want.size());
+    if (!run_entry(lib, device, "taabe203", args, detail) || !s.download(data, got)) return false;
+    ref::encode(want, table, length, heads, head_size, rotary, position, interleaved);
+    for (size_t i = 0; i < want.size(); ++i) {
+      if (std::memcmp(&got[i], &want[i], 4) != 0) {
+        detail = mismatch(interleaved ? "interleaved element" : "split-halves element", i, got[i], want[i], want[i]);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<check_case> attention_checks() {
   return {
       {"taabe8", "position encoding table", precompute_encoding},
       {"taabe186", "key/value cache update", update_kv},
+      {"taabe203", "rotary position encoding", encode},
   };
 }
 

@@ -276,4 +276,87 @@ TEST_F(UpdateKvTest, InjectedLaunchFailure) {
   expect_cache(c, host, "failed launch");
 }
 
+// ---------------------------------------------------------------------------------------------
+// Encode
+
+class EncodeTest : public kr_test::LibraryTest {
+ protected:
+  // Encodes random data with a random table (enough rows for what the form reads) and returns
+  // the data and its reference.
+  void run(int32_t length, int32_t heads, int32_t head_size, int32_t rotary_size, int32_t position, bool interleaved,
+           std::vector<float>* got, std::vector<float>* want) {
+    const size_t floats = static_cast<size_t>(length) * heads * head_size;
+    const int64_t reach = interleaved ? std::max(head_size, rotary_size) : rotary_size;
+    const size_t table_rows = static_cast<size_t>(length + position + reach / std::max(rotary_size, 1) + 1);
+    const std::vector<float> table = random_floats(table_rows * rotary_size, -1.0f, 1.0f, 11);
+    *want = random_floats(floats, -4.0f, 4.0f, 12);
+    kr_omu_buffer* data = upload(*want);
+    kr_omu_op_attention_encode_args_t args{data,      upload(table), length, heads, head_size, rotary_size,
+                                           position, interleaved ? 1 : 0};
+    ASSERT_EQ(taabe203(device(), nullptr, &args), KR_STATUS_SUCCESS);
+    EXPECT_TRUE(messages().empty());
+    *got = download<float>(data, floats);
+    ref::encode(*want, table, length, heads, head_size, rotary_size, position, interleaved);
+  }
+};
+
+// Both forms with the head row as long as the table row and longer, odd and wide rows, table
+// offsets by position.
+TEST_F(EncodeTest, BothFormsMatchTheReference) {
+  struct shape {
+    int32_t length, heads, head_size, rotary_size, position;
+  };
+  const shape shapes[] = {{3, 2, 8, 8, 0}, {3, 2, 12, 8, 2}, {2, 3, 7, 4, 5}, {4, 1, 6, 6, 1}, {2, 2, 600, 520, 3}};
+  for (const shape& s : shapes) {
+    for (bool interleaved : {true, false}) {
+      std::vector<float> got, want;
+      run(s.length, s.heads, s.head_size, s.rotary_size, s.position, interleaved, &got, &want);
+      for (size_t i = 0; i < want.size(); ++i) {
+        ASSERT_EQ(kr_test::bits(got[i]), kr_test::bits(want[i]))
+            << (interleaved ? "interleaved" : "halves") << " D " << s.head_size << " R " << s.rotary_size << " at " << i;
+      }
+    }
+  }
+}
+
+// More positions than the 65535 blocks of the grid.
+TEST_F(EncodeTest, MorePositionsThanBlocks) {
+  for (bool interleaved : {true, false}) {
+    std::vector<float> got, want;
+    run(65537, 1, 2, 2, 1, interleaved, &got, &want);
+    for (size_t t : {size_t{0}, size_t{65534}, size_t{65535}, size_t{65536}}) {
+      EXPECT_EQ(got[2 * t], want[2 * t]) << t;
+      EXPECT_EQ(got[2 * t + 1], want[2 * t + 1]) << t;
+    }
+  }
+}
+
+TEST_F(EncodeTest, RefusalsWriteNothing) {
+  const std::vector<float> values = random_floats(8, -1.0f, 1.0f, 5);
+  kr_omu_buffer* data = upload(values);
+  kr_omu_buffer* table = upload(random_floats(16, -1.0f, 1.0f, 6));
+  kr_omu_buffer shifted = *data;
+  shifted.address = static_cast<char*>(data->address) + 2;
+  const kr_omu_op_attention_encode_args_t refused[] = {
+      {nullptr, table, 2, 1, 4, 4, 0, 1}, {data, nullptr, 2, 1, 4, 4, 0, 1}, {&shifted, table, 1, 1, 4, 4, 0, 1},
+      {data, table, 2, 1, 4, 4, -1, 1},   {data, table, -1, 1, 4, 4, 0, 0},  {data, table, 2, -1, 4, 4, 0, 0}};
+  for (kr_omu_op_attention_encode_args_t args : refused) {
+    EXPECT_EQ(taabe203(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT);
+  }
+  EXPECT_EQ(taabe203(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
+  EXPECT_TRUE(messages().empty());
+  kr_omu_op_attention_encode_args_t empty{data, table, 0, 1, 4, 4, 0, 1};
+  EXPECT_EQ(taabe203(device(), nullptr, &empty), KR_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(messages(), std::vector<std::string>{stored(828, kr_test::kernel_failure_text)});
+  kr::error_stack_clear();
+  if (kr_test::emulated()) {
+    kr_test::fail_call("cudaLaunchKernel", cudaErrorLaunchFailure);
+    kr_omu_op_attention_encode_args_t args{data, table, 2, 1, 4, 4, 0, 0};
+    EXPECT_EQ(taabe203(device(), nullptr, &args), KR_STATUS_RUNTIME_ERROR);
+    EXPECT_EQ(messages(), std::vector<std::string>{stored(828, kr_test::kernel_failure_text)});
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  }
+  EXPECT_EQ(download<float>(data, 8), values);
+}
+
 }  // namespace

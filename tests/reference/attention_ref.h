@@ -157,4 +157,31 @@ inline encoding_entry encoding(int64_t t, int32_t pair, int32_t rotary_size, flo
   return out;
 }
 
+// Rotary encoding of `data` (length x heads x head_size) in place, position t using table row
+// t + position. Interleaved: pairs (2i, 2i + 1) for i < head_size / 2, with table entries 2i and
+// 2i + 1 (past rotary_size these run on into the following table rows). Split halves: pairs
+// (i, i + rotary_size / 2) for i < rotary_size / 2; floats from rotary_size on are kept.
+inline void encode(std::vector<float>& data, const std::vector<float>& table, int32_t length, int32_t heads,
+                   int32_t head_size, int32_t rotary_size, int32_t position, bool interleaved) {
+  for (int32_t t = 0; t < length; ++t) {
+    const float* cs = &table[(static_cast<size_t>(t) + position) * rotary_size];
+    for (int32_t h = 0; h < heads; ++h) {
+      float* x = &data[(static_cast<size_t>(t) * heads + h) * head_size];
+      const int32_t pairs = interleaved ? head_size / 2 : rotary_size / 2;
+      for (int32_t i = 0; i < pairs; ++i) {
+        float& a = interleaved ? x[2 * i] : x[i];
+        float& b = interleaved ? x[2 * i + 1] : x[i + rotary_size / 2];
+        const float c = cs[2 * i];
+        const float s = cs[2 * i + 1];
+        const float x0 = a;
+        const float x1 = b;
+        const float cos_product = x0 * c;
+        const float sin_product = x1 * s;
+        a = cos_product - sin_product;
+        b = std::fma(x0, s, x1 * c);
+      }
+    }
+  }
+}
+
 }  // namespace ref
