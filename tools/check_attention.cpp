@@ -178,10 +178,61 @@ bool encode(const library& lib, kr_omu_device* device, std::string& detail) {
   return true;
 }
 
+// Three queries from position 4 over a wrapped 5-slot cache, 4 query heads sharing 2 key/value
+// heads, head size 6; one cache row has step 0.
+bool attend(const library& lib, kr_omu_device* device, std::string& detail) {
+  const int32_t length = 3, capacity = 5, position = 4, heads = 4, kv_heads = 2, head_size = 6;
+  ref::kv_cache caches[2];
+  for (int c = 0; c < 2; ++c) {
+    ref::kv_cache& x = caches[c];
+    x.kv_heads = kv_heads;
+    x.capacity = capacity;
+    x.head_size = head_size;
+    const std::vector<float> codes = pattern(static_cast<size_t>(kv_heads) * capacity * head_size, 10 + c, 0.0f, 256.0f);
+    for (float f : codes) x.codes.push_back(static_cast<uint8_t>(f));
+    x.offsets = pattern(static_cast<size_t>(kv_heads) * capacity, 20 + c, -1.0f, 1.0f);
+    x.scales = pattern(static_cast<size_t>(kv_heads) * capacity, 30 + c, 0.0f, 0.01f);
+    x.scales[3] = 0.0f;
+  }
+  const std::vector<float> query = pattern(static_cast<size_t>(heads) * length * head_size, 40, -2.0f, 2.0f);
+  scratch s(lib, device);
+  std::vector<float> got(static_cast<size_t>(length) * heads * head_size, 0.0f);
+  kr_omu_buffer* out = s.upload(got);
+  kr_omu_op_attention_attend_args_t args{out,
+                                         s.upload(query),
+                                         s.upload(caches[0].codes),
+                                         s.upload(caches[0].offsets),
+                                         s.upload(caches[0].scales),
+                                         s.upload(caches[1].codes),
+                                         s.upload(caches[1].offsets),
+                                         s.upload(caches[1].scales),
+                                         length,
+                                         capacity,
+                                         position,
+                                         heads,
+                                         kv_heads,
+                                         head_size};
+  if (!s.ok()) {
+    detail = "allocation failed";
+    return false;
+  }
+  if (!run_entry(lib, device, "taabe7", args, detail) || !s.download(out, got)) return false;
+  std::vector<double> bounds;
+  const std::vector<double> want = ref::attend(caches[0], caches[1], query, length, position, heads, &bounds);
+  for (size_t i = 0; i < want.size(); ++i) {
+    if (!(std::fabs(got[i] - want[i]) <= bounds[i])) {
+      detail = mismatch("output", i, got[i], want[i] - bounds[i], want[i] + bounds[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<check_case> attention_checks() {
   return {
+      {"taabe7", "attend over the 8-bit cache", attend},
       {"taabe8", "position encoding table", precompute_encoding},
       {"taabe186", "key/value cache update", update_kv},
       {"taabe203", "rotary position encoding", encode},

@@ -184,4 +184,85 @@ inline void encode(std::vector<float>& data, const std::vector<float>& table, in
   }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Softmax-weighted sums, in double precision with a bound on the float computation's error
+
+constexpr double unit_roundoff = 0x1p-24;
+
+// One attention row: scores x_k (already scaled, as double) with a bound dx on each score's own
+// float error, values v_k (exact floats). Returns sum_k P_k v_k and sets *bound to the largest
+// difference the device's float computation may show. To first order: each probability is off by
+// its score error and the largest one (through the sum), u |x_k - max| from the rounded
+// subtraction before the exponential, the exponential's 2 ulps, and (n + 8) u from the sum, the
+// reciprocal and the product; the weighted sum adds (n + 6) u of sum_k P_k |v_k|. The bound
+// doubles that for the second-order terms.
+inline double softmax_weighted(const std::vector<double>& x, const std::vector<double>& dx,
+                               const std::vector<float>& v, double* bound) {
+  const size_t n = x.size();
+  double mx = -infinity;
+  double dx_max = 0.0;
+  for (size_t k = 0; k < n; ++k) {
+    mx = std::max(mx, x[k]);
+    dx_max = std::max(dx_max, dx[k]);
+  }
+  double sum = 0.0;
+  std::vector<double> e(n);
+  for (size_t k = 0; k < n; ++k) sum += e[k] = std::exp(x[k] - mx);
+  double out = 0.0;
+  double err = 0.0;
+  const double count = static_cast<double>(n);
+  for (size_t k = 0; k < n; ++k) {
+    const double p = e[k] / sum;
+    out += p * v[k];
+    const double relative = dx[k] + dx_max + unit_roundoff * std::fabs(x[k] - mx) + 4.0 * unit_roundoff +
+                            (2.0 * count + 14.0) * unit_roundoff;
+    err += p * std::fabs(static_cast<double>(v[k])) * relative;
+  }
+  *bound = 2.0 * err + 1e-37;
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Attention over the cache
+
+// Output (length x heads x head_size, position-major) of `length` new queries (heads x length x
+// head_size, head-major) from absolute position `position` on, against the key and value caches,
+// with the bound of each element in *bounds.
+inline std::vector<double> attend(const kv_cache& keys, const kv_cache& values, const std::vector<float>& query,
+                                  int32_t length, int32_t position, int32_t heads, std::vector<double>* bounds) {
+  const int32_t e_count = keys.head_size;
+  const int32_t group = heads / keys.kv_heads;
+  const float scale = 1.0f / std::sqrt(static_cast<float>(e_count));
+  std::vector<double> out(static_cast<size_t>(length) * heads * e_count);
+  bounds->assign(out.size(), 0.0);
+  for (int32_t a = 0; a < length; ++a) {
+    const int64_t p = int64_t{position} + a;
+    const int64_t n = std::min<int64_t>(p + 1, keys.capacity);
+    for (int32_t h = 0; h < heads; ++h) {
+      const int32_t kvh = h / group;
+      const float* qrow = &query[(static_cast<size_t>(h) * length + a) * e_count];
+      std::vector<double> x(n), dx(n);
+      for (int64_t k = 0; k < n; ++k) {
+        const int64_t at = p - n + 1 + k;
+        double dot = 0.0, magnitude = 0.0;
+        for (int32_t e = 0; e < e_count; ++e) {
+          const double term = static_cast<double>(qrow[e]) * keys.element(kvh, at, e);
+          dot += term;
+          magnitude += std::fabs(term);
+        }
+        // The dot product's fused chain and butterfly, then the product with the scale.
+        x[k] = dot * scale;
+        dx[k] = (e_count / 32 + 8) * unit_roundoff * magnitude * scale + unit_roundoff * std::fabs(x[k]);
+      }
+      for (int32_t e = 0; e < e_count; ++e) {
+        std::vector<float> v(n);
+        for (int64_t k = 0; k < n; ++k) v[k] = values.element(kvh, p - n + 1 + k, e);
+        const size_t at = (static_cast<size_t>(a) * heads + h) * e_count + e;
+        out[at] = softmax_weighted(x, dx, v, &(*bounds)[at]);
+      }
+    }
+  }
+  return out;
+}
+
 }  // namespace ref
