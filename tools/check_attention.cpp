@@ -228,10 +228,77 @@ bool attend(const library& lib, kr_omu_device* device, std::string& detail) {
   return true;
 }
 
+// Six positions, 2 heads of 5 (width 11: the extra float is not used), window 1, look-ahead 1,
+// element offsets of 1 to 3 floats; the scores buffer ends up holding the probabilities.
+bool fused_attention(const library& lib, kr_omu_device* device, std::string& detail) {
+  const int32_t length = 6, heads = 2, width = 11, window = 1, lookahead = 1, e_count = width / heads;
+  const size_t floats = static_cast<size_t>(length) * heads * e_count;
+  const std::vector<float> query = pattern(floats, 50, -1.0f, 1.0f);
+  const std::vector<float> key = pattern(floats, 51, -1.0f, 1.0f);
+  const std::vector<float> value = pattern(floats, 52, -1.0f, 1.0f);
+  const std::vector<float> relative_key = pattern(3 * e_count, 53, -0.5f, 0.5f);
+  const std::vector<float> relative_value = pattern(3 * e_count, 54, -0.5f, 0.5f);
+  auto lead = [](std::vector<float> v, int32_t n) {
+    v.insert(v.begin(), n, 0.0f);
+    return v;
+  };
+  scratch s(lib, device);
+  std::vector<float> out(floats + 2, 0.0f), scores(static_cast<size_t>(heads) * length * length + 3, 0.0f);
+  kr_omu_buffer* out_buffer = s.upload(out);
+  kr_omu_buffer* score_buffer = s.upload(scores);
+  kr_omu_op_attention_args_t args{out_buffer,
+                                  s.upload(lead(query, 1)),
+                                  s.upload(lead(key, 2)),
+                                  s.upload(lead(value, 3)),
+                                  s.upload(lead(relative_key, 1)),
+                                  s.upload(relative_value),
+                                  score_buffer,
+                                  length,
+                                  heads,
+                                  width,
+                                  window,
+                                  lookahead,
+                                  2,
+                                  1,
+                                  2,
+                                  3,
+                                  1,
+                                  0,
+                                  3};
+  if (!s.ok()) {
+    detail = "allocation failed";
+    return false;
+  }
+  if (!run_entry(lib, device, "taabe104", args, detail) || !s.download(out_buffer, out) ||
+      !s.download(score_buffer, scores)) {
+    return false;
+  }
+  const ref::fused_result want =
+      ref::fused_attention(query, key, value, relative_key, relative_value, length, heads, width, window, lookahead);
+  for (size_t i = 0; i < want.output.size(); ++i) {
+    if (!(std::fabs(out[i + 2] - want.output[i]) <= want.output_bounds[i])) {
+      detail = mismatch("output", i, out[i + 2], want.output[i] - want.output_bounds[i],
+                        want.output[i] + want.output_bounds[i]);
+      return false;
+    }
+  }
+  for (size_t i = 0; i < want.probabilities.size(); ++i) {
+    const double p = want.probabilities[i];
+    const bool masked = std::isnan(p);
+    if (masked ? scores[i + 3] != 0.0f : !(std::fabs(scores[i + 3] - p) <= want.probability_bounds[i])) {
+      detail = mismatch(masked ? "masked score (must stay 0)" : "probability", i, scores[i + 3], masked ? 0.0 : p,
+                        masked ? 0.0 : p);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<check_case> attention_checks() {
   return {
+      {"taabe104", "fused attention", fused_attention},
       {"taabe7", "attend over the 8-bit cache", attend},
       {"taabe8", "position encoding table", precompute_encoding},
       {"taabe186", "key/value cache update", update_kv},

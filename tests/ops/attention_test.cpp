@@ -213,4 +213,219 @@ TEST_F(AttendTest, ScratchAndLaunchFailures) {
   EXPECT_EQ(download<float>(output, 4 * 2 * 8), std::vector<float>(4 * 2 * 8, sentinel));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Fused attention
+
+struct fused_shape {
+  int32_t length, heads, width, window, lookahead;
+};
+
+std::string describe(const fused_shape& s) {
+  return "T " + std::to_string(s.length) + " H " + std::to_string(s.heads) + " width " + std::to_string(s.width) +
+         " window " + std::to_string(s.window) + " lookahead " + std::to_string(s.lookahead);
+}
+
+struct fused_inputs {
+  std::vector<float> query, key, value, relative_key, relative_value;
+};
+
+fused_inputs random_inputs(const fused_shape& s, uint32_t seed) {
+  const size_t floats = static_cast<size_t>(s.length) * s.heads * (s.width / s.heads);
+  const size_t table = static_cast<size_t>(std::max(2 * s.window + 1, 1)) * (s.width / s.heads);
+  return {random_floats(floats, -1.0f, 1.0f, seed), random_floats(floats, -1.0f, 1.0f, seed + 1),
+          random_floats(floats, -1.0f, 1.0f, seed + 2), random_floats(table, -0.5f, 0.5f, seed + 3),
+          random_floats(table, -0.5f, 0.5f, seed + 4)};
+}
+
+// Buffer element offsets of output, query, key, value, the two tables and the scores.
+constexpr int32_t leads[7] = {3, 1, 2, 5, 7, 0, 6};
+
+class FusedAttentionTest : public kr_test::LibraryTest {
+ protected:
+  // `lead` sentinels, the values, then 4 more sentinels.
+  kr_omu_buffer* padded(const std::vector<float>& values, int32_t lead) {
+    std::vector<float> all(lead, sentinel);
+    all.insert(all.end(), values.begin(), values.end());
+    all.insert(all.end(), 4, sentinel);
+    return upload(all);
+  }
+
+  struct run_result {
+    std::vector<float> output;  // with the sentinels around it
+    std::vector<float> scores;
+  };
+
+  run_result run(const fused_shape& s, const fused_inputs& in) {
+    const size_t out_floats = static_cast<size_t>(s.length) * s.heads * (s.width / s.heads);
+    const size_t score_floats = static_cast<size_t>(s.heads) * s.length * s.length;
+    kr_omu_buffer* output = padded(std::vector<float>(out_floats, sentinel), leads[0]);
+    kr_omu_buffer* scores = padded(std::vector<float>(score_floats, sentinel), leads[6]);
+    kr_omu_op_attention_args_t args{output,   padded(in.query, leads[1]),          padded(in.key, leads[2]),
+                                    padded(in.value, leads[3]), padded(in.relative_key, leads[4]),
+                                    padded(in.relative_value, leads[5]), scores,   s.length,
+                                    s.heads,  s.width,  s.window, s.lookahead, leads[0], leads[1], leads[2],
+                                    leads[3], leads[4], leads[5], leads[6]};
+    EXPECT_EQ(taabe104(device(), nullptr, &args), KR_STATUS_SUCCESS) << describe(s);
+    EXPECT_TRUE(messages().empty());
+    return {download<float>(output, out_floats + leads[0] + 4), download<float>(scores, score_floats + leads[6] + 4)};
+  }
+
+  void check(const fused_shape& s, const fused_inputs& in) {
+    const run_result got = run(s, in);
+    const ref::fused_result want = ref::fused_attention(in.query, in.key, in.value, in.relative_key,
+                                                        in.relative_value, s.length, s.heads, s.width, s.window,
+                                                        s.lookahead);
+    const std::string what = describe(s);
+    for (size_t i = 0; i < want.output.size(); ++i) {
+      const float y = got.output[leads[0] + i];
+      ASSERT_LE(std::fabs(static_cast<double>(y) - want.output[i]), want.output_bounds[i])
+          << what << " output " << i << ": got " << y << ", want " << want.output[i];
+    }
+    // Masked score entries keep what they held.
+    for (size_t i = 0; i < want.probabilities.size(); ++i) {
+      const float p = got.scores[leads[6] + i];
+      if (std::isnan(want.probabilities[i])) {
+        ASSERT_EQ(p, sentinel) << what << " masked score " << i << " was written";
+      } else {
+        ASSERT_LE(std::fabs(static_cast<double>(p) - want.probabilities[i]), want.probability_bounds[i])
+            << what << " probability " << i << ": got " << p << ", want " << want.probabilities[i];
+      }
+    }
+    for (int32_t i = 0; i < leads[0]; ++i) EXPECT_EQ(got.output[i], sentinel) << what;
+    for (size_t i = leads[0] + want.output.size(); i < got.output.size(); ++i) EXPECT_EQ(got.output[i], sentinel) << what;
+    for (int32_t i = 0; i < leads[6]; ++i) EXPECT_EQ(got.scores[i], sentinel) << what;
+    for (size_t i = leads[6] + want.probabilities.size(); i < got.scores.size(); ++i) {
+      EXPECT_EQ(got.scores[i], sentinel) << what;
+    }
+  }
+};
+
+// Full, causal and limited look-ahead (also at and beyond T - 1); windows of 0 (the diagonal
+// only), 1, at least T and negative (no embeddings); heads longer than a warp and rows longer than
+// a warp; a width that is not a multiple of the head count.
+TEST_F(FusedAttentionTest, MatchesTheReference) {
+  const fused_shape shapes[] = {{5, 2, 16, 1, -1}, {5, 2, 16, 0, 0},   {6, 1, 8, 2, 2},   {6, 3, 12, 10, 5},
+                                {4, 2, 8, 1, 9},   {37, 2, 66, 3, -1}, {7, 3, 20, 2, 1},  {5, 2, 16, -1, -1},
+                                {3, 1, 4, 0, 1}};
+  uint32_t seed = 300;
+  for (const fused_shape& s : shapes) check(s, random_inputs(s, seed += 5));
+}
+
+// One position: a probability of exactly 1 per head, and the output is value + relative_value's
+// row `window`, bit for bit.
+TEST_F(FusedAttentionTest, SinglePosition) {
+  const fused_shape s{1, 2, 8, 2, -1};
+  const fused_inputs in = random_inputs(s, 77);
+  const run_result got = run(s, in);
+  EXPECT_EQ(got.scores[leads[6]], 1.0f);
+  EXPECT_EQ(got.scores[leads[6] + 1], 1.0f);
+  for (int32_t h = 0; h < 2; ++h) {
+    for (int32_t e = 0; e < 4; ++e) {
+      EXPECT_EQ(kr_test::bits(got.output[leads[0] + h * 4 + e]),
+                kr_test::bits(in.value[h * 4 + e] + in.relative_value[2 * 4 + e]))
+          << h << " " << e;
+    }
+  }
+}
+
+// Scores all below -1000000 (exact in float here): the maximum is taken as -1000000 and the
+// probabilities are those of the scores' differences.
+TEST_F(FusedAttentionTest, ScoresBelowTheFloor) {
+  const fused_shape s{3, 1, 4, -1, -1};
+  fused_inputs in = random_inputs(s, 78);
+  for (int32_t t = 0; t < 3; ++t) {
+    for (int32_t e = 0; e < 4; ++e) {
+      in.query[t * 4 + e] = e == 0 ? 1.0f : 0.0f;
+      in.key[t * 4 + e] = e == 0 ? -2000000.0f - 2.0f * static_cast<float>(t * t + 1) : 3.0f;
+    }
+  }
+  check(s, in);
+  const run_result got = run(s, in);
+  // Scores -1000001, -1000002, -1000005 for every query.
+  const double z = 1.0 + std::exp(-1.0) + std::exp(-4.0);
+  EXPECT_NEAR(got.scores[leads[6] + 2], std::exp(-4.0) / z, 1e-6);
+}
+
+// Zero queries make every score 0 and every probability exactly fl(1 / T); the weighted sums are
+// then IEEE-exact in the device's order (lane l sums keys l, l + 32, ... by fused multiply-adds,
+// then the butterfly). T x H x E and T x H are odd, so the last block of each grid is half used.
+TEST_F(FusedAttentionTest, UniformWeightsAreExact) {
+  const fused_shape s{37, 1, 3, 2, -1};
+  fused_inputs in = random_inputs(s, 79);
+  std::fill(in.query.begin(), in.query.end(), 0.0f);
+  const run_result got = run(s, in);
+  const float p = 1.0f / 37.0f;
+  for (int32_t i = 0; i < 37; ++i) {
+    for (int32_t e = 0; e < 3; ++e) {
+      std::vector<float> lanes(32, 0.0f);
+      for (int32_t j = 0; j < 37; ++j) {
+        const int32_t d = j - i;
+        const float v = in.value[j * 3 + e] + (std::abs(d) <= 2 ? in.relative_value[(2 + d) * 3 + e] : 0.0f);
+        lanes[j % 32] = std::fma(p, v, lanes[j % 32]);
+      }
+      EXPECT_EQ(kr_test::bits(got.output[leads[0] + i * 3 + e]), kr_test::bits(ref::butterfly_sum(lanes)))
+          << i << " " << e;
+    }
+    EXPECT_EQ(got.scores[leads[6] + i * 37 + 36], p) << i;
+  }
+}
+
+TEST_F(FusedAttentionTest, RefusalsWriteNothing) {
+  const fused_shape good{3, 2, 8, 1, -1};
+  const fused_inputs in = random_inputs(good, 5);
+  kr_omu_buffer* output = upload(std::vector<float>(24, sentinel));
+  kr_omu_buffer* scores = upload(std::vector<float>(18, sentinel));
+  kr_omu_buffer* data = upload(in.query);
+  kr_omu_buffer* table = upload(in.relative_key);
+  const kr_omu_op_attention_args_t base{output, data, data, data, table, table, scores, 3, 2, 8, 1, -1,
+                                        0,      0,    0,    0,    0,     0,     0};
+  std::vector<kr_omu_op_attention_args_t> refused;
+  for (int field = 0; field < 7; ++field) {
+    kr_omu_op_attention_args_t a = base;
+    kr_omu_buffer** buffers[] = {&a.output, &a.query, &a.key, &a.value, &a.relative_key, &a.relative_value, &a.scores};
+    *buffers[field] = nullptr;
+    refused.push_back(a);
+  }
+  kr_omu_buffer shifted = *data;
+  shifted.address = static_cast<char*>(data->address) + 2;
+  for (int field = 0; field < 7; ++field) {
+    kr_omu_op_attention_args_t a = base;
+    kr_omu_buffer** buffers[] = {&a.output, &a.query, &a.key, &a.value, &a.relative_key, &a.relative_value, &a.scores};
+    *buffers[field] = &shifted;
+    refused.push_back(a);
+  }
+  for (auto change : {+[](kr_omu_op_attention_args_t& a) { a.heads = 0; },
+                      +[](kr_omu_op_attention_args_t& a) { a.heads = -2; },
+                      +[](kr_omu_op_attention_args_t& a) { a.length = -3; },
+                      +[](kr_omu_op_attention_args_t& a) { a.width = -8; },
+                      +[](kr_omu_op_attention_args_t& a) { a.length = 46341; },                 // T x T > 2^31 - 1
+                      +[](kr_omu_op_attention_args_t& a) { a.length = 40000, a.width = 1 << 20; }}) {  // T x H x E
+    kr_omu_op_attention_args_t a = base;
+    change(a);
+    refused.push_back(a);
+  }
+  for (size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_EQ(taabe104(device(), nullptr, &refused[i]), KR_STATUS_INVALID_ARGUMENT) << i;
+  }
+  EXPECT_EQ(taabe104(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
+  EXPECT_TRUE(messages().empty());
+  // No positions: the first grid is empty and its launch fails.
+  kr_omu_op_attention_args_t empty = base;
+  empty.length = 0;
+  EXPECT_EQ(taabe104(device(), nullptr, &empty), KR_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(messages(), std::vector<std::string>{stored(828, kr_test::kernel_failure_text)});
+  kr::error_stack_clear();
+  if (kr_test::emulated()) {
+    for (int nth : {1, 2, 3}) {
+      kr_test::fail_call("cudaLaunchKernel", cudaErrorLaunchFailure, nth);
+      kr_omu_op_attention_args_t a = base;
+      EXPECT_EQ(taabe104(device(), nullptr, &a), KR_STATUS_RUNTIME_ERROR) << nth;
+      EXPECT_EQ(messages(), std::vector<std::string>{stored(828, kr_test::kernel_failure_text)}) << nth;
+      EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+      kr::error_stack_clear();
+    }
+  }
+  EXPECT_EQ(download<float>(output, 24), std::vector<float>(24, sentinel));
+}
+
 }  // namespace

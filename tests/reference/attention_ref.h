@@ -265,4 +265,80 @@ inline std::vector<double> attend(const kv_cache& keys, const kv_cache& values, 
   return out;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Fused attention
+
+// Sum of 32 lane values by butterflies at distances 16, 8, 4, 2, 1; lane 0's result.
+inline float butterfly_sum(std::vector<float> lanes) {
+  for (int d = 16; d > 0; d /= 2) {
+    const std::vector<float> before = lanes;
+    for (int l = 0; l < 32; ++l) lanes[l] = before[l] + before[l ^ d];
+  }
+  return lanes[0];
+}
+
+struct fused_result {
+  std::vector<float> scores;              // heads x T x T scaled scores (exact), NaN where masked
+  std::vector<double> probabilities;      // heads x T x T, NaN where masked
+  std::vector<double> probability_bounds;
+  std::vector<double> output;             // T x heads x E
+  std::vector<double> output_bounds;
+};
+
+// Fused attention of T positions (rows of heads x E floats, E = width / heads). Scores are
+// IEEE-exact in the device's order (lane l sums elements l, l + 32, ... by fused multiply-adds,
+// then the butterfly), so they are repeated exactly; the softmax and the weighted sum are in
+// double with their bounds. Key j is seen by query i when lookahead < 0 or j - i <= lookahead;
+// the tables' row window + (j - i) is added to keys and values when |j - i| <= window.
+inline fused_result fused_attention(const std::vector<float>& query, const std::vector<float>& key,
+                                    const std::vector<float>& value, const std::vector<float>& relative_key,
+                                    const std::vector<float>& relative_value, int32_t length, int32_t heads,
+                                    int32_t width, int32_t window, int32_t lookahead) {
+  const int32_t e_count = width / heads;
+  const float scale = 1.0f / std::sqrt(static_cast<float>(e_count));
+  const size_t tt = static_cast<size_t>(length) * length;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  fused_result r;
+  r.scores.assign(static_cast<size_t>(heads) * tt, std::numeric_limits<float>::quiet_NaN());
+  r.probabilities.assign(r.scores.size(), nan);
+  r.probability_bounds.assign(r.scores.size(), 0.0);
+  r.output.assign(static_cast<size_t>(length) * heads * e_count, 0.0);
+  r.output_bounds.assign(r.output.size(), 0.0);
+  auto at = [&](int32_t t, int32_t h, int32_t e) { return (static_cast<size_t>(t) * heads + h) * e_count + e; };
+  auto near = [&](int32_t d) { return std::abs(d) <= window; };
+  for (int32_t h = 0; h < heads; ++h) {
+    for (int32_t i = 0; i < length; ++i) {
+      const int32_t seen = lookahead < 0 ? length : std::min(length, i + lookahead + 1);
+      std::vector<double> x(seen), dx(seen, 0.0);
+      for (int32_t j = 0; j < seen; ++j) {
+        std::vector<float> lanes(32, 0.0f);
+        for (int32_t e = 0; e < e_count; ++e) {
+          float k = key[at(j, h, e)];
+          if (near(j - i)) k = k + relative_key[static_cast<size_t>(window + j - i) * e_count + e];
+          lanes[e % 32] = std::fma(query[at(i, h, e)], k, lanes[e % 32]);
+        }
+        const float score = butterfly_sum(lanes) * scale;
+        r.scores[(static_cast<size_t>(h) * length + i) * length + j] = score;
+        x[j] = score;
+      }
+      // Probabilities: the weighted sum of a single 1 at key j.
+      for (int32_t j = 0; j < seen; ++j) {
+        std::vector<float> unit(seen, 0.0f);
+        unit[j] = 1.0f;
+        const size_t p = (static_cast<size_t>(h) * length + i) * length + j;
+        r.probabilities[p] = softmax_weighted(x, dx, unit, &r.probability_bounds[p]);
+      }
+      for (int32_t e = 0; e < e_count; ++e) {
+        std::vector<float> v(seen);
+        for (int32_t j = 0; j < seen; ++j) {
+          v[j] = value[at(j, h, e)] +
+                 (near(j - i) ? relative_value[static_cast<size_t>(window + j - i) * e_count + e] : 0.0f);
+        }
+        r.output[at(i, h, e)] = softmax_weighted(x, dx, v, &r.output_bounds[at(i, h, e)]);
+      }
+    }
+  }
+  return r;
+}
+
 }  // namespace ref
