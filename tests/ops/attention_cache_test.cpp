@@ -257,6 +257,10 @@ TEST_F(UpdateKvTest, RefusalsWriteNothing) {
   args.input = &shifted;
   EXPECT_EQ(taabe186(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT);
   EXPECT_TRUE(messages().empty());
+  // A negative number of new positions has no rows: nothing to do.
+  args = good;
+  args.length = -3;
+  EXPECT_EQ(taabe186(device(), nullptr, &args), KR_STATUS_SUCCESS);
   // Head size 0 is an empty block: a launch failure.
   args = good;
   args.head_size = 0;
