@@ -1,6 +1,7 @@
 // Attention of new query positions over the 8-bit key/value ring-buffer cache, with grouped heads.
 #include "numerics/reductions.cuh"
 #include "ops/attention/formats.cuh"
+#include "ops/attention/warp_lanes.cuh"
 #include "runtime/launch.h"
 
 namespace {

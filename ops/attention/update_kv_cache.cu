@@ -1,6 +1,7 @@
 // Key/value cache update: quantises new rows to 8-bit codes with a per-row offset and step and
 // stores them in the ring-buffer cache.
 #include "ops/attention/formats.cuh"
+#include "ops/attention/warp_lanes.cuh"
 #include "runtime/launch.h"
 
 namespace {
