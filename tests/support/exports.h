@@ -94,11 +94,11 @@ inline constexpr entry table[] = {
     {"taabe54", linkage::decorated, false, "kr_omu_op_matmul_args_t", "float matrix multiplication"},
     {"taabe2", linkage::decorated, false, "kr_omu_op_weight_16x8_preprocess_blocks_args_t", "block-quantised weight preprocessing"},
     {"taabe195", linkage::decorated, false, "kr_omu_op_weight_16x8_args_t", "block-quantised weight matrix multiplication"},
-    {"taabe104", linkage::decorated, false, "kr_omu_op_attention_args_t", "fused attention"},
-    {"taabe7", linkage::decorated, false, "kr_omu_op_attention_attend_args_t", "attend over the 8-bit cache"},
-    {"taabe203", linkage::decorated, false, "kr_omu_op_attention_encode_args_t", "rotary position encoding"},
-    {"taabe8", linkage::decorated, false, "kr_omu_op_precompute_encoding_args_t", "position encoding table"},
-    {"taabe186", linkage::decorated, false, "kr_omu_op_update_kv_args_t", "key/value cache update"},
+    {"taabe104", linkage::decorated, true, "kr_omu_op_attention_args_t", "fused attention"},
+    {"taabe7", linkage::decorated, true, "kr_omu_op_attention_attend_args_t", "attend over the 8-bit cache"},
+    {"taabe203", linkage::decorated, true, "kr_omu_op_attention_encode_args_t", "rotary position encoding"},
+    {"taabe8", linkage::decorated, true, "kr_omu_op_precompute_encoding_args_t", "position encoding table"},
+    {"taabe186", linkage::decorated, true, "kr_omu_op_update_kv_args_t", "key/value cache update"},
 };
 // clang-format on
 

@@ -22,6 +22,9 @@ bool set_device_name(int ordinal, const char* name);
 // The nth next call of the named runtime function fails with `error`.
 bool fail_call(const char* function, cudaError_t error, int nth = 1);
 
+// Number of live device allocations, or -1 where the platform cannot tell (a GPU).
+long live_allocations();
+
 // Properties the platform reports for a device (from the runtime itself).
 cudaDeviceProp device_properties(int ordinal);
 

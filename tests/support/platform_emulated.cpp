@@ -42,6 +42,8 @@ bool fail_call(const char* function, cudaError_t error, int nth) {
   return true;
 }
 
+long live_allocations() { return static_cast<long>(kr_emu::live_allocation_count()); }
+
 cudaDeviceProp device_properties(int ordinal) { return kr_emu::device_properties(ordinal); }
 
 }  // namespace kr_test

@@ -12,6 +12,7 @@ bool set_warp_size(int, int) { return false; }
 bool set_max_grid_x(int, int) { return false; }
 bool set_device_name(int, const char*) { return false; }
 bool fail_call(const char*, cudaError_t, int) { return false; }
+long live_allocations() { return -1; }
 
 cudaDeviceProp device_properties(int ordinal) {
   cudaDeviceProp prop;
