@@ -85,7 +85,7 @@ inline constexpr entry table[] = {
     {"taabe230", linkage::decorated, false, "kr_omu_op_layer_norm_args_t", "layer normalisation, Q7 gamma and beta"},
     {"taabe167", linkage::decorated, false, "kr_omu_op_norm_args_t", "root-mean-square normalisation"},
     {"taabe149", linkage::decorated, false, "kr_omu_op_gate_args_t", "top-k gate"},
-    {"taabe126", linkage::decorated, false, "kr_omu_op_conv1d_args_t", "16-bit by 8-bit conv1d"},
+    {"taabe126", linkage::decorated, true, "kr_omu_op_conv1d_args_t", "16-bit by 8-bit conv1d"},
     {"taabe61", linkage::decorated, false, "kr_omu_op_conv1d_depthwise_args_t", "depthwise conv1d"},
     {"taabe81", linkage::decorated, false, "kr_omu_op_conv1d_transposed_depthwise_args_t", "transposed depthwise conv1d"},
     {"taabe116", linkage::decorated, false, "kr_omu_op_transpose_args_t", "float outer transpose"},
