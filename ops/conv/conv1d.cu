@@ -18,7 +18,7 @@ constexpr int tile = 16;
 // block (x, y): a tile of 16 frames by 16 channels; thread t: the 4 x 4 sub-tile of frames
 // 4 (t / 4) + i and channels 4 (t mod 4) + j. Per group of four channels, every thread stages one
 // frame's four inputs and one filter's four weights, and all of them reuse the staged groups.
-__global__ __launch_bounds__(tile) void conv1d_packed_kernel(int32_t num_frames, int32_t out_channels, int32_t k4,
+__global__ void __launch_bounds__(tile) conv1d_packed_kernel(int32_t num_frames, int32_t out_channels, int32_t k4,
                                                               int32_t c4, int32_t* output, const kr::short2x2* input,
                                                               const char4* weights) {
   __shared__ kr::short2x2 frames[tile];
@@ -59,7 +59,7 @@ __global__ __launch_bounds__(tile) void conv1d_packed_kernel(int32_t num_frames,
 // block (x, y, z): frames 2 bx + y, channels 4 by + z; thread x: lane of the four that split one
 // output's sum (lanes k = x, x + 4, ...). The four lanes are consecutive lanes of the block's one
 // warp, combined by a butterfly over distances 2 and 1; every lane takes part in the exchange.
-__global__ __launch_bounds__(32) void conv1d_plain_kernel(int32_t num_frames, int32_t in_channels,
+__global__ void __launch_bounds__(32) conv1d_plain_kernel(int32_t num_frames, int32_t in_channels,
                                                            int32_t out_channels, int32_t kernel_size, int32_t* output,
                                                            const int8_t* weights, const int16_t* input) {
   const uint32_t m = blockIdx.x * 2 + threadIdx.y;

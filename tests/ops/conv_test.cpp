@@ -177,4 +177,185 @@ TEST_F(Conv1dTest, EmptyGridFailsAndNegativeTapsGiveZeros) {
   }
 }
 
+// ---------------------------------------------------------------------------------------------
+// depthwise conv1d
+
+class DepthwiseTest : public ConvTest {
+ protected:
+  std::vector<int32_t> run(int32_t frames, int32_t channels, int32_t taps, const std::vector<int16_t>& in,
+                           const std::vector<int8_t>& w, conv1d_offsets off = {0, 0, 0}) {
+    const size_t count = static_cast<size_t>(frames) * channels;
+    kr_omu_buffer* dst = output<int32_t>(count, off.output);
+    kr_omu_op_conv1d_depthwise_args_t args{dst,    upload(at_offset(w, off.weights)), upload(at_offset(in, off.input)),
+                                           frames, channels, taps, off.output, off.weights, off.input};
+    EXPECT_EQ(taabe61(device(), nullptr, &args), KR_STATUS_SUCCESS);
+    EXPECT_TRUE(messages().empty());
+    return written<int32_t>(dst, count, off.output);
+  }
+};
+
+// Every unrolled size and three generic ones, over channel counts around the warp width and odd
+// frame counts, full-range random data.
+TEST_F(DepthwiseTest, MatchesTheDirectSumForEveryKernelSize) {
+  uint32_t seed = 100;
+  for (int32_t taps : {1, 3, 5, 7, 9, 2, 4, 11}) {
+    for (int32_t channels : {1, 31, 32, 33, 200}) {
+      const int32_t frames = channels == 200 ? 3 : 5;
+      SCOPED_TRACE(testing::Message() << "taps " << taps << " channels " << channels);
+      const auto in = random_values<int16_t>(static_cast<size_t>(frames + taps - 1) * channels, ++seed);
+      const auto w = random_values<int8_t>(static_cast<size_t>(taps) * channels, ++seed);
+      EXPECT_EQ(run(frames, channels, taps, in, w), ref::conv1d_depthwise(in, w, frames, channels, taps));
+    }
+  }
+}
+
+// Sums that pass 2^31 wrap, through the paired products and the one-by-one tail (520 taps of
+// 2^22 each, plus a tail of 3 with mixed signs); byte offsets are honoured on every variant.
+TEST_F(DepthwiseTest, SumsWrapAndOffsetsAreHonoured) {
+  std::vector<int16_t> in(static_cast<size_t>(3 + 522) * 2, -32768);
+  std::vector<int8_t> w(static_cast<size_t>(523) * 2, -128);
+  w[522 * 2] = 127;
+  const auto want = ref::conv1d_depthwise(in, w, 3, 2, 523);
+  ASSERT_EQ(want[0], ref::wrap32(int64_t{522} * 4194304 - 32768 * 127));
+  EXPECT_EQ(run(3, 2, 523, in, w, {4, 3, 2}), want);
+  for (int32_t taps : {1, 3, 5, 7, 9, 6}) {
+    const auto x = random_values<int16_t>(static_cast<size_t>(4 + taps - 1) * 35, 900 + taps);
+    const auto v = random_values<int8_t>(static_cast<size_t>(taps) * 35, 950 + taps);
+    EXPECT_EQ(run(4, 35, taps, x, v, {12, 1, 6}), ref::conv1d_depthwise(x, v, 4, 35, taps)) << taps;
+  }
+}
+
+TEST_F(DepthwiseTest, NoTapsGiveZerosAndNegativeFramesAreRefused) {
+  kr_omu_buffer* dst = output<int32_t>(12, 0);
+  kr_omu_buffer* w = upload(std::vector<int8_t>(64, 1));
+  kr_omu_buffer* in = upload(std::vector<int16_t>(64, 1));
+  for (int32_t taps : {0, -3}) {
+    kr_omu_op_conv1d_depthwise_args_t args{dst, w, in, 3, 4, taps, 0, 0, 0};
+    EXPECT_EQ(taabe61(device(), nullptr, &args), KR_STATUS_SUCCESS);
+    EXPECT_EQ(written<int32_t>(dst, 12, 0), std::vector<int32_t>(12, 0));
+  }
+  kr_omu_buffer* fresh = output<int32_t>(12, 0);
+  const kr_omu_op_conv1d_depthwise_args_t good{fresh, w, in, 3, 4, 3, 0, 0, 0};
+  struct {
+    const char* what;
+    void (*change)(kr_omu_op_conv1d_depthwise_args_t&);
+  } const cases[] = {
+      {"negative frames", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.num_frames = -5; }},
+      {"null output", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.output = nullptr; }},
+      {"null weights", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.weights = nullptr; }},
+      {"null input", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.input = nullptr; }},
+      {"output 2 bytes off", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.output_offset = 2; }},
+      {"input 1 byte off", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.input_offset = 1; }},
+  };
+  for (const auto& c : cases) {
+    kr_omu_op_conv1d_depthwise_args_t args = good;
+    c.change(args);
+    EXPECT_EQ(taabe61(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT) << c.what;
+  }
+  EXPECT_EQ(taabe61(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
+  EXPECT_TRUE(messages().empty());
+  EXPECT_TRUE(untouched(fresh, 13 * 4));
+  kr_omu_op_conv1d_depthwise_args_t empty = good;
+  empty.num_frames = 0;
+  expect_kernel_failure(taabe61(device(), nullptr, &empty));
+}
+
+// ---------------------------------------------------------------------------------------------
+// transposed depthwise conv1d
+
+class TransposedTest : public ConvTest {
+ protected:
+  kr_status_t call(int32_t frames, int32_t channels, int32_t taps, int32_t stride, kr_omu_buffer* dst,
+                   const std::vector<int16_t>& in, const std::vector<int8_t>& w, conv1d_offsets off = {0, 0, 0}) {
+    kr_omu_op_conv1d_transposed_depthwise_args_t args{
+        dst, upload(at_offset(w, off.weights)), upload(at_offset(in, off.input)), frames, channels, taps, stride,
+        off.output, off.weights, off.input};
+    return taabe81(device(), nullptr, &args);
+  }
+};
+
+// Strides 1, 2 and 4 with the kernel one stride long and longer, odd frame counts, channels past
+// 16; the output is the full transposed convolution of (frames - 1) x stride + taps frames.
+TEST_F(TransposedTest, MatchesTheScatteredSum) {
+  struct {
+    int32_t frames, channels, taps, stride;
+  } const shapes[] = {{5, 3, 1, 1}, {7, 17, 4, 1}, {3, 33, 2, 2}, {6, 16, 6, 2},  {5, 20, 4, 4},
+                      {4, 40, 12, 4}, {1, 5, 8, 4}, {9, 1, 3, 3},  {2, 70, 10, 2}};
+  uint32_t seed = 500;
+  for (const auto& s : shapes) {
+    SCOPED_TRACE(testing::Message() << "frames " << s.frames << " channels " << s.channels << " taps " << s.taps
+                                    << " stride " << s.stride);
+    const auto in = random_values<int16_t>(static_cast<size_t>(s.frames) * s.channels, ++seed);
+    const auto w = random_values<int8_t>(static_cast<size_t>(s.taps) * s.channels, ++seed);
+    const auto want = ref::conv1d_transposed_depthwise(in, w, s.frames, s.channels, s.taps, s.stride);
+    ASSERT_EQ(want.size(), static_cast<size_t>(s.frames + s.taps / s.stride - 1) * s.stride * s.channels);
+    for (const conv1d_offsets off : {conv1d_offsets{0, 0, 0}, conv1d_offsets{8, 5, 6}}) {
+      kr_omu_buffer* dst = output<int32_t>(want.size(), off.output);
+      EXPECT_EQ(call(s.frames, s.channels, s.taps, s.stride, dst, in, w, off), KR_STATUS_SUCCESS);
+      EXPECT_EQ(written<int32_t>(dst, want.size(), off.output), want);
+    }
+  }
+  EXPECT_TRUE(messages().empty());
+}
+
+// Kernel sizes that are not a multiple of the stride, and stride 0, are refused without launching
+// and without a message; a negative stride that divides the kernel size launches and writes nothing.
+TEST_F(TransposedTest, StrideRules) {
+  const std::vector<int16_t> in(64, 3);
+  const std::vector<int8_t> w(64, 5);
+  struct {
+    int32_t taps, stride;
+    kr_status_t status;
+  } const cases[] = {{6, 4, KR_STATUS_INVALID_ARGUMENT},
+                     {6, -4, KR_STATUS_INVALID_ARGUMENT},
+                     {6, 0, KR_STATUS_INVALID_ARGUMENT},
+                     {0, 0, KR_STATUS_INVALID_ARGUMENT},
+                     {INT32_MIN, -1, KR_STATUS_INVALID_ARGUMENT},
+                     {-8, -4, KR_STATUS_SUCCESS},
+                     {8, -4, KR_STATUS_SUCCESS}};
+  for (const auto& c : cases) {
+    kr_omu_buffer* dst = output<int32_t>(64, 0);
+    EXPECT_EQ(call(4, 2, c.taps, c.stride, dst, in, w), c.status) << c.taps << " / " << c.stride;
+    EXPECT_TRUE(messages().empty());
+    EXPECT_TRUE(untouched(dst, 65 * 4));
+  }
+  // A negative stride whose step count is negative would give a wrapping grid: refused.
+  kr_omu_buffer* dst = output<int32_t>(64, 0);
+  EXPECT_EQ(call(1, 2, 40, -4, dst, in, w), KR_STATUS_INVALID_ARGUMENT);
+  // Q = -1 with one frame: no steps, an empty grid.
+  expect_kernel_failure(call(1, 2, 4, -4, dst, in, w));
+  EXPECT_TRUE(untouched(dst, 65 * 4));
+}
+
+// Q of 0 or below sets every step in range to zero; a record without a buffer is refused.
+TEST_F(TransposedTest, NoTapsGiveZerosAndBadRecordsAreRefused) {
+  const std::vector<int16_t> in(64, 3);
+  const std::vector<int8_t> w(64, 5);
+  kr_omu_buffer* dst = output<int32_t>(4 * 2 * 3, 0);
+  EXPECT_EQ(call(5, 3, 0, 2, dst, in, w), KR_STATUS_SUCCESS);  // steps 0 .. 3, phases 0 and 1
+  EXPECT_EQ(written<int32_t>(dst, 4 * 2 * 3, 0), std::vector<int32_t>(24, 0));
+  kr_omu_buffer* fresh = output<int32_t>(64, 0);
+  kr_omu_buffer* wb = upload(w);
+  kr_omu_buffer* ib = upload(in);
+  const kr_omu_op_conv1d_transposed_depthwise_args_t good{fresh, wb, ib, 2, 2, 4, 2, 0, 0, 0};
+  struct {
+    const char* what;
+    void (*change)(kr_omu_op_conv1d_transposed_depthwise_args_t&);
+  } const cases[] = {
+      {"null output", [](kr_omu_op_conv1d_transposed_depthwise_args_t& a) { a.output = nullptr; }},
+      {"null weights", [](kr_omu_op_conv1d_transposed_depthwise_args_t& a) { a.weights = nullptr; }},
+      {"null input", [](kr_omu_op_conv1d_transposed_depthwise_args_t& a) { a.input = nullptr; }},
+      {"output 1 byte off", [](kr_omu_op_conv1d_transposed_depthwise_args_t& a) { a.output_offset = 1; }},
+      {"input 3 bytes off", [](kr_omu_op_conv1d_transposed_depthwise_args_t& a) { a.input_offset = 3; }},
+  };
+  for (const auto& c : cases) {
+    kr_omu_op_conv1d_transposed_depthwise_args_t args = good;
+    c.change(args);
+    EXPECT_EQ(taabe81(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT) << c.what;
+  }
+  EXPECT_EQ(taabe81(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
+  EXPECT_TRUE(messages().empty());
+  EXPECT_TRUE(untouched(fresh, 65 * 4));
+}
+
 }  // namespace
