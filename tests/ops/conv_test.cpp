@@ -358,4 +358,150 @@ TEST_F(TransposedTest, NoTapsGiveZerosAndBadRecordsAreRefused) {
   EXPECT_TRUE(untouched(fresh, 65 * 4));
 }
 
+// ---------------------------------------------------------------------------------------------
+// linear layers
+
+using linear_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_linear_args_t*);
+
+struct linear_entry {
+  const char* name;
+  linear_fn fn;
+  bool accumulate;
+};
+const linear_entry linear_entries[] = {{"taabe34", taabe34, false}, {"taabe153", taabe153, true}};
+
+class LinearTest : public ConvTest {
+ protected:
+  // Runs over an output holding `old` (after `output_offset` bytes) and returns the result; bytes
+  // outside the output must stay as they were.
+  std::vector<int16_t> run(const linear_entry& e, int32_t rows, int32_t outs, int32_t ins,
+                           const std::vector<int16_t>& in, const std::vector<int8_t>& w, const std::vector<int8_t>& bias,
+                           const std::vector<int16_t>& old, int32_t output_offset = 0, int32_t input_offset = 0) {
+    std::vector<uint8_t> bytes(output_offset + (old.size() + 1) * 2, sentinel);
+    std::memcpy(bytes.data() + output_offset, old.data(), old.size() * 2);
+    kr_omu_buffer* dst = upload(bytes);
+    kr_omu_op_linear_args_t args{dst,  upload(at_offset(in, input_offset)), upload(w), upload(bias), rows, outs, ins,
+                                 output_offset, input_offset};
+    EXPECT_EQ(e.fn(device(), nullptr, &args), KR_STATUS_SUCCESS) << e.name;
+    EXPECT_TRUE(messages().empty());
+    const auto after = download<uint8_t>(dst, bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      if (i < static_cast<size_t>(output_offset) || i >= output_offset + old.size() * 2) {
+        EXPECT_EQ(after[i], sentinel) << e.name << ": byte " << i << " outside the output was written";
+      }
+    }
+    std::vector<int16_t> out(old.size());
+    std::memcpy(out.data(), after.data() + output_offset, out.size() * 2);
+    return out;
+  }
+};
+
+// Rounding ties, the bias scale, saturation both ways, and a rounding sum that wraps at 32 bits,
+// each from one row of two (or 513) inputs: (x, w) pairs, bias, old output, both results.
+TEST_F(LinearTest, RequantisationValues) {
+  struct {
+    const char* what;
+    std::vector<int16_t> x;
+    std::vector<int8_t> w;
+    int8_t bias;
+    int16_t old;
+    int16_t plain, accumulated;
+  } cases[] = {
+      {"acc 64", {64, 0}, {1, 0}, 0, 5, 1, 6},
+      {"acc 63", {63, 0}, {1, 0}, 0, 5, 0, 5},
+      {"acc -64", {-64, 0}, {1, 0}, 0, 5, 0, 5},
+      {"acc -65", {-65, 0}, {1, 0}, 0, 5, -1, 4},
+      {"bias 1", {0, 0}, {0, 0}, 1, 0, 8, 8},
+      {"bias -128", {0, 0}, {0, 0}, -128, 0, -1024, -1024},
+      {"s = 2^22: v = 32768 unclamped", {-32768, -64}, {-128, 1}, 0, -1, 32767, 32767},
+      {"s = 2^22 - 1", {-32768, -65}, {-128, 1}, 0, -1, 32767, 32766},
+      {"s = -2^22 - 1: v = -32769 unclamped", {-32768, -31809}, {127, 1}, -1, 1, -32768, -32768},
+      {"s = -2^22", {-32768, -31808}, {127, 1}, -1, 1, -32768, -32767},
+      {"twice the range", {-32768, -32768}, {-128, -128}, 0, 0, 32767, 32767},
+      {"residual saturates up", {128, 0}, {1, 0}, 0, 32767, 1, 32767},
+      {"residual in range", {-32768, -32768}, {5, 5}, 0, -30000, -2560, -32560},
+      {"residual of -5000", {-32000, -8000}, {20, 0}, 0, -30000, -5000, -32768},
+  };
+  // acc = 512 x 2^22 - 32: the sum plus 64 passes 2^31 and wraps negative.
+  std::vector<int16_t> big(513, -32768);
+  std::vector<int8_t> big_w(513, -128);
+  big[512] = -32;
+  big_w[512] = 1;
+  for (const linear_entry& e : linear_entries) {
+    for (const auto& c : cases) {
+      const auto got = run(e, 1, 1, 2, c.x, c.w, {c.bias}, {c.old});
+      EXPECT_EQ(got[0], e.accumulate ? c.accumulated : c.plain) << e.name << ": " << c.what;
+      EXPECT_EQ(got[0], ref::linear(c.x, c.w, {c.bias}, 1, 1, 2, e.accumulate, {c.old})[0]) << e.name << ": " << c.what;
+    }
+    ASSERT_EQ(ref::linear_acc(big, big_w, 0, 0, 513), 2147483616);
+    EXPECT_EQ(run(e, 1, 1, 513, big, big_w, {0}, {0})[0], -32768) << e.name << ": wrapping rounding sum";
+  }
+}
+
+// Random full-range data over input lengths that do and do not split into groups of four, on
+// aligned data (packed where the entry allows) and with the input 2 bytes off (plain), against
+// the reference; out_features 1023 and 1024 on either side of the accumulating layer's switch.
+TEST_F(LinearTest, MatchesTheReferenceOnBothKernels) {
+  struct {
+    int32_t rows, outs, ins;
+  } const shapes[] = {{3, 17, 0}, {2, 33, 3}, {3, 16, 4}, {2, 20, 127}, {2, 19, 128}, {2, 9, 1000}, {1, 1023, 8}, {1, 1024, 8}, {2, 1024, 131}};
+  uint32_t seed = 2000;
+  for (const auto& s : shapes) {
+    const auto in = random_values<int16_t>(static_cast<size_t>(s.rows) * s.ins, ++seed);
+    const auto w = random_values<int8_t>(static_cast<size_t>(s.outs) * s.ins, ++seed);
+    const auto bias = random_values<int8_t>(s.outs, ++seed);
+    const auto old = random_values<int16_t>(static_cast<size_t>(s.rows) * s.outs, ++seed);
+    for (const linear_entry& e : linear_entries) {
+      SCOPED_TRACE(testing::Message() << e.name << " rows " << s.rows << " outs " << s.outs << " ins " << s.ins);
+      const auto want = ref::linear(in, w, bias, s.rows, s.outs, s.ins, e.accumulate, old);
+      EXPECT_EQ(run(e, s.rows, s.outs, s.ins, in, w, bias, old), want);
+      EXPECT_EQ(run(e, s.rows, s.outs, s.ins, in, w, bias, old, 6, 2), want);
+    }
+  }
+}
+
+// Refusals before launching (status 3, no message, nothing written), and launch failures for an
+// empty grid and for a row count past the grid's y limit (828, status 7, nothing written).
+TEST_F(LinearTest, RefusalsAndLaunchFailures) {
+  kr_omu_buffer* in = upload(std::vector<int16_t>(64, 1));
+  kr_omu_buffer* w = upload(std::vector<int8_t>(64, 1));
+  kr_omu_buffer* bias = upload(std::vector<int8_t>(64, 1));
+  for (const linear_entry& e : linear_entries) {
+    SCOPED_TRACE(e.name);
+    kr_omu_buffer* dst = output<int16_t>(64, 0);
+    const kr_omu_op_linear_args_t good{dst, in, w, bias, 2, 4, 8, 0, 0};
+    struct {
+      const char* what;
+      void (*change)(kr_omu_op_linear_args_t&);
+    } const refused[] = {
+        {"null output", [](kr_omu_op_linear_args_t& a) { a.output = nullptr; }},
+        {"null input", [](kr_omu_op_linear_args_t& a) { a.input = nullptr; }},
+        {"null weights", [](kr_omu_op_linear_args_t& a) { a.weights = nullptr; }},
+        {"null bias", [](kr_omu_op_linear_args_t& a) { a.bias = nullptr; }},
+        {"output 1 byte off", [](kr_omu_op_linear_args_t& a) { a.output_offset = 1; }},
+        {"input 3 bytes off", [](kr_omu_op_linear_args_t& a) { a.input_offset = 3; }},
+        {"negative features", [](kr_omu_op_linear_args_t& a) { a.out_features = -32; }},
+    };
+    for (const auto& c : refused) {
+      kr_omu_op_linear_args_t args = good;
+      c.change(args);
+      EXPECT_EQ(e.fn(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT) << c.what;
+    }
+    EXPECT_EQ(e.fn(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
+    EXPECT_TRUE(messages().empty());
+    const int32_t y_limit = kr_test::device_properties(0).maxGridSize[1];
+    for (const int32_t rows : {0, y_limit + 1, -1}) {
+      kr_omu_op_linear_args_t args = good;
+      args.num_rows = rows;
+      expect_kernel_failure(e.fn(device(), nullptr, &args));
+      kr::error_stack_clear();
+    }
+    kr_omu_op_linear_args_t args = good;
+    args.out_features = 0;
+    expect_kernel_failure(e.fn(device(), nullptr, &args));
+    kr::error_stack_clear();
+    EXPECT_TRUE(untouched(dst, 65 * 2));
+  }
+}
+
 }  // namespace
