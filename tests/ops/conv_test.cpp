@@ -162,16 +162,20 @@ TEST_F(Conv1dTest, RefusesRecordsItCannotRun) {
   EXPECT_TRUE(untouched(dst, 65 * 4));
 }
 
-// An empty grid is a launch failure; a negative tap count with positive channels is an empty sum.
+// Grids the device refuses are launch failures; a negative tap count with positive channels is an empty sum.
 TEST_F(Conv1dTest, EmptyGridFailsAndNegativeTapsGiveZeros) {
-  kr_omu_buffer* dst = output<int32_t>(6, 0);
   kr_omu_buffer* w = upload(std::vector<int8_t>(64, 1));
   kr_omu_buffer* in = upload(std::vector<int16_t>(64, 1));
   for (int32_t channels : {4, 3}) {
-    kr_omu_op_conv1d_args_t args{dst, w, in, 2, 0, channels, 2, 0, 0, 0};
-    expect_kernel_failure(taabe126(device(), nullptr, &args));
-    kr::error_stack_clear();
-    args = {dst, w, in, 2, 3, channels, -2, 0, 0, 0};
+    kr_omu_buffer* dst = output<int32_t>(6, 0);
+    // No filters, or a negative filter count: an empty grid or one past the device's limits.
+    for (int32_t filters : {0, -1, -100}) {
+      kr_omu_op_conv1d_args_t args{dst, w, in, 2, filters, channels, 2, 0, 0, 0};
+      expect_kernel_failure(taabe126(device(), nullptr, &args));
+      kr::error_stack_clear();
+    }
+    EXPECT_TRUE(untouched(dst, 7 * 4));
+    kr_omu_op_conv1d_args_t args{dst, w, in, 2, 3, channels, -2, 0, 0, 0};
     EXPECT_EQ(taabe126(device(), nullptr, &args), KR_STATUS_SUCCESS);
     EXPECT_EQ(written<int32_t>(dst, 6, 0), std::vector<int32_t>(6, 0));
   }
