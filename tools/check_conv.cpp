@@ -1,8 +1,169 @@
 // omu check cases of the 16-bit by 8-bit convolution and linear-layer entries.
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "check.h"
+#include "reference/conv_ref.h"
 
 namespace omu {
 
-std::vector<check_case> conv_checks() { return {}; }
+namespace {
+
+using conv1d_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_conv1d_args_t*);
+using depthwise_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_conv1d_depthwise_args_t*);
+using transposed_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_conv1d_transposed_depthwise_args_t*);
+using linear_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_linear_args_t*);
+
+// Buffers released at the end of one case.
+class scratch {
+ public:
+  scratch(const library& lib, kr_omu_device* device) : lib_(lib), device_(device) {}
+  ~scratch() {
+    for (kr_omu_buffer* b : buffers_) release(lib_, device_, b);
+  }
+  template <typename T>
+  kr_omu_buffer* upload(const std::vector<T>& v) {
+    return keep(upload_bytes(lib_, device_, v.data(), static_cast<int32_t>(v.size() * sizeof(T))));
+  }
+  bool ok() const { return !failed_; }
+
+ private:
+  kr_omu_buffer* keep(kr_omu_buffer* b) {
+    if (b == nullptr) failed_ = true;
+    else buffers_.push_back(b);
+    return b;
+  }
+  const library& lib_;
+  kr_omu_device* device_;
+  std::vector<kr_omu_buffer*> buffers_;
+  bool failed_ = false;
+};
+
+// Deterministic full-range values.
+template <typename T>
+std::vector<T> pattern(size_t count, uint32_t seed) {
+  std::vector<T> v(count);
+  uint32_t x = seed;
+  for (T& e : v) {
+    x = x * 1664525u + 1013904223u;
+    e = static_cast<T>(x >> 8);
+  }
+  return v;
+}
+
+// Calls the entry on the record `args` whose output buffer is `out`, reads back `want.size()`
+// values and compares them bit for bit.
+template <typename T, typename Call>
+bool run_and_compare(const library& lib, kr_omu_device* device, kr_omu_buffer* out, const std::vector<T>& want,
+                     Call call, std::string& detail) {
+  const kr_status_t status = call();
+  if (status != KR_STATUS_SUCCESS) {
+    detail = "status " + std::to_string(static_cast<int>(status));
+    return false;
+  }
+  std::vector<T> got(want.size());
+  if (!download_bytes(lib, device, out, got.data(), static_cast<int32_t>(got.size() * sizeof(T)))) {
+    detail = "read-back failed";
+    return false;
+  }
+  for (size_t i = 0; i < want.size(); ++i) {
+    if (got[i] != want[i]) {
+      detail = "element " + std::to_string(i) + ": got " + std::to_string(got[i]) + ", want " + std::to_string(want[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Packed (8 channels) and plain (6 channels) kernels, 3 taps, 17 frames, 18 filters.
+bool conv1d(const library& lib, kr_omu_device* device, std::string& detail) {
+  for (const int32_t channels : {8, 6}) {
+    scratch s(lib, device);
+    const auto in = pattern<int16_t>(19 * channels, 1);
+    const auto w = pattern<int8_t>(18 * 3 * channels, 2);
+    const auto want = ref::conv1d(in, w, 17, 18, channels, 3);
+    kr_omu_buffer* out = s.upload(std::vector<int32_t>(want.size()));
+    kr_omu_op_conv1d_args_t args{out, s.upload(w), s.upload(in), 17, 18, channels, 3, 0, 0, 0};
+    if (!s.ok()) return detail = "allocation failed", false;
+    if (!run_and_compare(lib, device, out, want, [&] { return lib.function<conv1d_fn>("taabe126")(device, nullptr, &args); },
+                         detail)) {
+      return detail = std::to_string(channels) + " channels, " + detail, false;
+    }
+  }
+  return true;
+}
+
+// An unrolled size (5) and a generic one (4), 33 channels.
+bool conv1d_depthwise(const library& lib, kr_omu_device* device, std::string& detail) {
+  for (const int32_t taps : {5, 4}) {
+    scratch s(lib, device);
+    const auto in = pattern<int16_t>((7 + taps - 1) * 33, 3);
+    const auto w = pattern<int8_t>(taps * 33, 4);
+    const auto want = ref::conv1d_depthwise(in, w, 7, 33, taps);
+    kr_omu_buffer* out = s.upload(std::vector<int32_t>(want.size()));
+    kr_omu_op_conv1d_depthwise_args_t args{out, s.upload(w), s.upload(in), 7, 33, taps, 0, 0, 0};
+    if (!s.ok()) return detail = "allocation failed", false;
+    if (!run_and_compare(lib, device, out, want, [&] { return lib.function<depthwise_fn>("taabe61")(device, nullptr, &args); },
+                         detail)) {
+      return detail = std::to_string(taps) + " taps, " + detail, false;
+    }
+  }
+  return true;
+}
+
+// Stride 2, 6 taps, 5 frames of 20 channels.
+bool conv1d_transposed_depthwise(const library& lib, kr_omu_device* device, std::string& detail) {
+  scratch s(lib, device);
+  const auto in = pattern<int16_t>(5 * 20, 5);
+  const auto w = pattern<int8_t>(6 * 20, 6);
+  const auto want = ref::conv1d_transposed_depthwise(in, w, 5, 20, 6, 2);
+  kr_omu_buffer* out = s.upload(std::vector<int32_t>(want.size()));
+  kr_omu_op_conv1d_transposed_depthwise_args_t args{out, s.upload(w), s.upload(in), 5, 20, 6, 2, 0, 0, 0};
+  if (!s.ok()) return detail = "allocation failed", false;
+  return run_and_compare(lib, device, out, want,
+                         [&] { return lib.function<transposed_fn>("taabe81")(device, nullptr, &args); }, detail);
+}
+
+// Packed and plain input lengths; for the accumulating layer 1024 outputs (packed) and 40.
+bool linear(const library& lib, kr_omu_device* device, const char* symbol, bool accumulate, std::string& detail) {
+  for (const int32_t ins : {128, 131}) {
+    const int32_t rows = 2, outs = accumulate && ins == 128 ? 1024 : 40;
+    scratch s(lib, device);
+    const auto in = pattern<int16_t>(rows * ins, 7);
+    const auto w = pattern<int8_t>(outs * ins, 8);
+    const auto bias = pattern<int8_t>(outs, 9);
+    const auto old = pattern<int16_t>(rows * outs, 10);
+    const auto want = ref::linear(in, w, bias, rows, outs, ins, accumulate, old);
+    kr_omu_buffer* out = s.upload(old);
+    kr_omu_op_linear_args_t args{out, s.upload(in), s.upload(w), s.upload(bias), rows, outs, ins, 0, 0};
+    if (!s.ok()) return detail = "allocation failed", false;
+    if (!run_and_compare(lib, device, out, want, [&] { return lib.function<linear_fn>(symbol)(device, nullptr, &args); },
+                         detail)) {
+      return detail = std::to_string(ins) + " inputs, " + detail, false;
+    }
+  }
+  return true;
+}
+
+bool linear_i16(const library& lib, kr_omu_device* device, std::string& detail) {
+  return linear(lib, device, "taabe34", false, detail);
+}
+
+bool linear_acc_i16(const library& lib, kr_omu_device* device, std::string& detail) {
+  return linear(lib, device, "taabe153", true, detail);
+}
+
+}  // namespace
+
+std::vector<check_case> conv_checks() {
+  return {
+      {"taabe126", "16-bit by 8-bit conv1d", conv1d},
+      {"taabe61", "depthwise conv1d", conv1d_depthwise},
+      {"taabe81", "transposed depthwise conv1d", conv1d_transposed_depthwise},
+      {"taabe34", "16-bit by 8-bit linear layer", linear_i16},
+      {"taabe153", "16-bit by 8-bit linear layer, accumulating", linear_acc_i16},
+  };
+}
 
 }  // namespace omu

@@ -1,8 +1,134 @@
 // omu check cases of the transpose and row-quantisation entries.
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
 #include "check.h"
+#include "reference/layout_ref.h"
 
 namespace omu {
 
-std::vector<check_case> layout_checks() { return {}; }
+namespace {
+
+using transpose_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_transpose_args_t*);
+using quantize_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_quantize_args_t*);
+
+// Buffers released at the end of one case.
+class scratch {
+ public:
+  scratch(const library& lib, kr_omu_device* device) : lib_(lib), device_(device) {}
+  ~scratch() {
+    for (kr_omu_buffer* b : buffers_) release(lib_, device_, b);
+  }
+  template <typename T>
+  kr_omu_buffer* upload(const std::vector<T>& v) {
+    kr_omu_buffer* b = upload_bytes(lib_, device_, v.data(), static_cast<int32_t>(v.size() * sizeof(T)));
+    if (b == nullptr) failed_ = true;
+    else buffers_.push_back(b);
+    return b;
+  }
+  bool ok() const { return !failed_; }
+
+ private:
+  const library& lib_;
+  kr_omu_device* device_;
+  std::vector<kr_omu_buffer*> buffers_;
+  bool failed_ = false;
+};
+
+// Reads back `want.size()` values and compares them bit for bit.
+template <typename T>
+bool compare(const library& lib, kr_omu_device* device, kr_omu_buffer* out, const std::vector<T>& want,
+             const char* what, std::string& detail) {
+  std::vector<T> got(want.size());
+  if (!download_bytes(lib, device, out, got.data(), static_cast<int32_t>(got.size() * sizeof(T)))) {
+    detail = "read-back failed";
+    return false;
+  }
+  for (size_t i = 0; i < want.size(); ++i) {
+    if (std::memcmp(&got[i], &want[i], sizeof(T)) != 0) {
+      detail = std::string(what) + " element " + std::to_string(i) + ": got " + std::to_string(got[i]) + ", want " +
+               std::to_string(want[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool failed_status(kr_status_t status, std::string& detail) {
+  if (status == KR_STATUS_SUCCESS) return false;
+  detail = "status " + std::to_string(static_cast<int>(status));
+  return true;
+}
+
+// 3 x 5 x 7 floats, the two outer axes swapped.
+bool transpose_outer(const library& lib, kr_omu_device* device, std::string& detail) {
+  scratch s(lib, device);
+  std::vector<float> in(105);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<float>(i) * 0.5f - 20.0f;
+  const auto want = ref::transpose_outer(in, 3, 5, 7);
+  kr_omu_buffer* out = s.upload(std::vector<float>(want.size()));
+  kr_omu_op_transpose_args_t args{out, s.upload(in), 3, 5, 7, 0, 0};
+  if (!s.ok()) return detail = "allocation failed", false;
+  if (failed_status(lib.function<transpose_fn>("taabe116")(device, nullptr, &args), detail)) return false;
+  return compare(lib, device, out, want, "output", detail);
+}
+
+// 3 matrices of 5 x 40 bytes, each transposed.
+bool transpose_inner(const library& lib, kr_omu_device* device, std::string& detail) {
+  scratch s(lib, device);
+  std::vector<int8_t> in(600);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<int8_t>(i * 37 + 11);
+  const auto want = ref::transpose_inner(in, 3, 5, 40);
+  kr_omu_buffer* out = s.upload(std::vector<int8_t>(want.size()));
+  kr_omu_op_transpose_args_t args{out, s.upload(in), 3, 5, 40, 0, 0};
+  if (!s.ok()) return detail = "allocation failed", false;
+  if (failed_status(lib.function<transpose_fn>("taabe110")(device, nullptr, &args), detail)) return false;
+  return compare(lib, device, out, want, "output", detail);
+}
+
+// Rows of 40: largest magnitude 2.0, zeros, an infinity, a NaN, and subnormals under a huge scale.
+bool quantize_rows(const library& lib, kr_omu_device* device, std::string& detail) {
+  const int32_t length = 40;
+  std::vector<std::vector<float>> rows(5, std::vector<float>(length, 0.0f));
+  for (int32_t c = 0; c < length; ++c) {
+    rows[0][c] = (c - 20) * 0.1f;
+    rows[2][c] = c * 0.25f;
+    rows[3][c] = -c * 0.125f;
+    rows[4][c] = (c % 2 ? 1e-40f : -3e-40f) * c;
+  }
+  rows[2][7] = std::numeric_limits<float>::infinity();
+  rows[3][33] = std::numeric_limits<float>::quiet_NaN();
+  rows[4][39] = 1e-37f;
+  std::vector<float> in;
+  std::vector<int16_t> want_values;
+  std::vector<float> want_scales;
+  for (const auto& r : rows) {
+    in.insert(in.end(), r.begin(), r.end());
+    const ref::quantized_row q = ref::quantize_row(r);
+    want_values.insert(want_values.end(), q.values.begin(), q.values.end());
+    want_scales.push_back(q.scale);
+  }
+  scratch s(lib, device);
+  kr_omu_buffer* values = s.upload(std::vector<int16_t>(want_values.size()));
+  kr_omu_buffer* scales = s.upload(std::vector<float>(rows.size()));
+  kr_omu_op_quantize_args_t args{values, scales, s.upload(in), static_cast<int32_t>(rows.size()), length, 0, 0, 0};
+  if (!s.ok()) return detail = "allocation failed", false;
+  if (failed_status(lib.function<quantize_fn>("taabe240")(device, nullptr, &args), detail)) return false;
+  return compare(lib, device, values, want_values, "value", detail) &&
+         compare(lib, device, scales, want_scales, "scale", detail);
+}
+
+}  // namespace
+
+std::vector<check_case> layout_checks() {
+  return {
+      {"taabe116", "float outer transpose", transpose_outer},
+      {"taabe110", "byte inner transpose", transpose_inner},
+      {"taabe240", "float to 16-bit row quantisation", quantize_rows},
+  };
+}
 
 }  // namespace omu

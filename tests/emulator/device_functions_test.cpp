@@ -85,6 +85,8 @@ TEST(DeviceIntrinsics, DotProductsOfHalvesAndBytes) {
   short2 sa{-3, 1000};
   char4 sb{-128, 5, 7, -1};
   EXPECT_EQ(__dp2a_lo(sa, sb, 10), 5394);
+  // The vector form wraps at 32 bits too: INT_MAX + 2 x 32767 x 127.
+  EXPECT_EQ(__dp2a_hi(short2{32767, 32767}, char4{0, 0, 127, 127}, INT_MAX), INT_MIN + 8322817);
   // Unsigned: the halves and bytes are unsigned.
   EXPECT_EQ(__dp2a_lo(0xffff0002u, 0x00000380u, 1u), 2u * 0x80u + 0xffffu * 3u + 1u);
   EXPECT_EQ(__dp2a_hi(0x00010001u, 0xff010000u, 0u), 1u + 0xffu);
