@@ -91,7 +91,8 @@ if [ -x "$omu" ]; then
   step omu_devices 60 "$omu" devices
   step omu_check 120 "$omu" check
   # omu demo: the end-to-end models on the GPU (runs once the tool has the command).
-  if "$omu" 2>&1 | grep -q '^  demo'; then
+  omu_usage=$("$omu" 2>&1 || true)
+  if grep -q '^  demo' <<< "$omu_usage"; then
     step omu_demo 180 "$omu" demo --json "$out/demo.json"
   else
     skip omu_demo "this omu has no demo command yet"
