@@ -527,7 +527,6 @@ int bench(const library& lib, const bench_options& options) {
   // The reference launch: the cheapest entry call there is, one float ReLU of one element (a
   // 4-byte copy where the ReLU is missing).
   {
-    prepared p;
     const char* reference = "float ReLU of 1 element";
     kr_omu_buffer* a = env.buffer(4, fill::ones);
     kr_omu_buffer* b = env.buffer(4);

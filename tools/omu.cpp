@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
         return usage();
       }
     }
-    bench_options.emulated = chosen != nullptr && emulated_library != nullptr && std::strcmp(chosen, emulated_library) == 0;
+    bench_options.emulated = chosen != nullptr && emulated_library != nullptr && std::string(chosen) == emulated_library;
   } else if (i + 1 != argc) {
     return usage();
   }
