@@ -515,13 +515,14 @@ int bench(const library& lib, const bench_options& options) {
   run_info info;
   info.library = lib.path();
   info.device = first_device_name(lib);
-  info.emulated = options.emulated;
+  // The emulator names its device so; this also catches its library loaded with --library.
+  info.emulated = options.emulated || info.device.find("Emulated CUDA Device") != std::string::npos;
   kr_omu_device* device = nullptr;
   if (open(0, &device) != KR_STATUS_SUCCESS) {
     std::fprintf(stderr, "omu: cannot open GPU 0\n");
     return 1;
   }
-  bench_env env(lib, device, options.emulated);
+  bench_env env(lib, device, info.emulated);
   int rc = 0;
 
   // The reference launch: the cheapest entry call there is, one float ReLU of one element (a
