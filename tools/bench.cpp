@@ -456,8 +456,9 @@ std::string to_svg(const run_info& info, const std::vector<result>& results) {
     std::snprintf(buf, sizeof buf, "<rect x=\"%d\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"/>\n", x0, y + 2,
                   ratio * scale, row_h - 4, colours[it->second]);
     s += buf;
-    std::snprintf(buf, sizeof buf, "<text x=\"%.1f\" y=\"%d\">%s</text>\n", x0 + ratio * scale + 4, y + 13,
-                  r.large.ok ? json_number(ratio).c_str() : "failed");
+    char value[32];
+    std::snprintf(value, sizeof value, r.large.ok ? "%.3f" : "failed", ratio);
+    std::snprintf(buf, sizeof buf, "<text x=\"%.1f\" y=\"%d\">%s</text>\n", x0 + ratio * scale + 4, y + 13, value);
     s += buf;
   }
   const double x1 = x0 + scale;
