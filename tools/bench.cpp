@@ -53,7 +53,10 @@ struct prepared {
 class bench_env {
  public:
   bench_env(const library& lib, kr_omu_device* device, bool emulated) : lib_(lib), device_(device), emulated_(emulated) {}
-  ~bench_env() { release_all(); }
+  ~bench_env() {
+    release_all();
+    release_sync_buffer();
+  }
 
   const library& lib() const { return lib_; }
   kr_omu_device* device() const { return device_; }
@@ -503,27 +506,14 @@ std::vector<std::string> bench_families() {
   return names;
 }
 
-int bench(const library& lib, const bench_options& options) {
-  auto open = lib.function<open_fn>("taabe20");
-  auto close = lib.function<close_fn>("taabe105");
+namespace {
+
+// Measures the reference launch and every selected row into `info` and `results`; returns 1 when
+// anything failed. Everything it allocates belongs to `env`.
+int measure(bench_env& env, const bench_options& options, run_info& info, std::vector<result>& results) {
+  const library& lib = env.lib();
+  kr_omu_device* device = env.device();
   auto copy = lib.function<copy_fn>("taabe140");
-  for (const char* needed : {"taabe20", "taabe105", "taabe79", "taabe10", "taabe9", "taabe137", "taabe140", "taabe267"}) {
-    if (lib.symbol(needed) == nullptr) {
-      std::fprintf(stderr, "omu: %s lacks %s, which the benchmark needs\n", lib.path().c_str(), needed);
-      return 2;
-    }
-  }
-  run_info info;
-  info.library = lib.path();
-  info.device = first_device_name(lib);
-  // The emulator names its device so; this also catches its library loaded with --library.
-  info.emulated = options.emulated || info.device.find("Emulated CUDA Device") != std::string::npos;
-  kr_omu_device* device = nullptr;
-  if (open(0, &device) != KR_STATUS_SUCCESS) {
-    std::fprintf(stderr, "omu: cannot open GPU 0\n");
-    return 1;
-  }
-  bench_env env(lib, device, info.emulated);
   int rc = 0;
 
   // The reference launch: the cheapest entry call there is, one float ReLU of one element (a
@@ -534,7 +524,6 @@ int bench(const library& lib, const bench_options& options) {
     kr_omu_buffer* b = env.buffer(4);
     if (a == nullptr || b == nullptr) {
       std::fprintf(stderr, "omu: cannot allocate two 4-byte buffers\n");
-      close(device);
       return 1;
     }
     kr_omu_op_elementwise_args_t relu_args{b, a, 1, 0, 0};
@@ -549,7 +538,6 @@ int bench(const library& lib, const bench_options& options) {
     env.release_all();
     if (info.launch_seconds <= 0.0) {
       std::fprintf(stderr, "omu: the reference launch failed\n");
-      close(device);
       return 1;
     }
     std::printf("omu bench on %s (%s)\n", info.device.c_str(), lib.path().c_str());
@@ -580,7 +568,6 @@ int bench(const library& lib, const bench_options& options) {
            std::find(options.families.begin(), options.families.end(), family) != options.families.end();
   };
 
-  std::vector<result> results;
   for (const bench_row& row : bench_table()) {
     if (!selected(row.family)) continue;
     const kr_exports::entry* e = kr_exports::find(row.symbol);
@@ -618,8 +605,38 @@ int bench(const library& lib, const bench_options& options) {
     const bool has_row = std::any_of(bench_table().begin(), bench_table().end(), [&](const bench_row& r) { return name == r.symbol; });
     if (operator_entry && !has_row) info.without_row.push_back(name);
   }
-  env.release_sync_buffer();
+  return rc;
+}
+
+}  // namespace
+
+int bench(const library& lib, const bench_options& options) {
+  auto open = lib.function<open_fn>("taabe20");
+  auto close = lib.function<close_fn>("taabe105");
+  for (const char* needed : {"taabe20", "taabe105", "taabe79", "taabe10", "taabe9", "taabe137", "taabe140", "taabe267"}) {
+    if (lib.symbol(needed) == nullptr) {
+      std::fprintf(stderr, "omu: %s lacks %s, which the benchmark needs\n", lib.path().c_str(), needed);
+      return 2;
+    }
+  }
+  run_info info;
+  info.library = lib.path();
+  info.device = first_device_name(lib);
+  // The emulator names its device so; this also catches its library loaded with --library.
+  info.emulated = options.emulated || info.device.find("Emulated CUDA Device") != std::string::npos;
+  kr_omu_device* device = nullptr;
+  if (open(0, &device) != KR_STATUS_SUCCESS) {
+    std::fprintf(stderr, "omu: cannot open GPU 0\n");
+    return 1;
+  }
+  std::vector<result> results;
+  int rc = 0;
+  {
+    bench_env env(lib, device, info.emulated);
+    rc = measure(env, options, info, results);
+  }  // every buffer is released before the context closes
   close(device);
+  if (info.launch_seconds <= 0.0) return 1;
 
   std::printf("\n%-11s %-9s %-34s %-26s %10s %9s %8s %8s %10s %9s\n", "family", "export", "entry", "large size",
               "us/call", "GB/s", "vs copy", "GFLOP/s", "small us", "x launch");
