@@ -8,7 +8,7 @@
 #include <cuda_runtime.h>
 
 // e^(-i/8) in Q31 with 2^31 - 1 standing for 1.0, i = 0..127.
-static __constant__ __attribute__((unused)) uint32_t KR_EXP_MSB_TABLE[128] = {
+[[maybe_unused]] static __constant__ uint32_t KR_EXP_MSB_TABLE[128] = {
     2147483647u, 1895147667u, 1672461946u, 1475942487u, 1302514673u, 1149465165u,
     1014399447u, 895204370u, 790015084u, 697185865u, 615264366u, 542968897u,
     479168370u, 422864602u, 373176702u, 329327283u, 290630308u, 256480346u,
@@ -34,7 +34,7 @@ static __constant__ __attribute__((unused)) uint32_t KR_EXP_MSB_TABLE[128] = {
 };
 
 // e^(-j/1024) in Q31 with 2^31 - 1 standing for 1.0, j = 0..127.
-static __constant__ __attribute__((unused)) uint32_t KR_EXP_LSB_TABLE[128] = {
+[[maybe_unused]] static __constant__ uint32_t KR_EXP_LSB_TABLE[128] = {
     2147483647u, 2145387519u, 2143293436u, 2141201398u, 2139111402u, 2137023445u,
     2134937527u, 2132853645u, 2130771797u, 2128691981u, 2126614194u, 2124538437u,
     2122464705u, 2120392997u, 2118323311u, 2116255646u, 2114189999u, 2112126368u,
@@ -61,7 +61,7 @@ static __constant__ __attribute__((unused)) uint32_t KR_EXP_LSB_TABLE[128] = {
 
 // 32767 * sigmoid(t) for t = k/16, k read as a signed byte (0..7.9375, then -8..-0.0625); entry 256
 // repeats entry 0 so that interpolation can run from -1/16 up to 0.
-static __constant__ __attribute__((unused)) int16_t KR_SIGMOID_TABLE[257] = {
+[[maybe_unused]] static __constant__ int16_t KR_SIGMOID_TABLE[257] = {
     16384, 16895, 17406, 17915, 18421, 18923, 19420, 19911, 20396, 20874, 21343, 21804,
     22255, 22696, 23126, 23546, 23955, 24351, 24736, 25109, 25470, 25818, 26154, 26478,
     26789, 27089, 27376, 27652, 27916, 28169, 28410, 28641, 28861, 29071, 29271, 29462,

@@ -50,7 +50,11 @@ void error_append(const char* tag, int32_t caller_value, const kr_error_record* 
     // The head ("tag CODE: ") is 18 characters and the scratch text at most 491, so the whole
     // message always fits the entry.
     const int head = snprintf(entry.text, sizeof entry.text, "%s %08X: ", KR_REVISION_TAG, record->code);
-    const size_t length = strnlen(slot->scratch, sizeof slot->scratch - 1);
+    // Length of the formatted text, at most the scratch size less its terminator (memchr rather
+    // than the POSIX strnlen, which the Windows build lacks).
+    const void* nul = memchr(slot->scratch, '\0', sizeof slot->scratch - 1);
+    const size_t length = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - slot->scratch)
+                                         : sizeof slot->scratch - 1;
     memcpy(entry.text + head, slot->scratch, length);
     entry.text[head + length] = '\0';
     memset(slot->scratch, 0, sizeof slot->scratch);

@@ -35,6 +35,5 @@ class library {
 // Subcommands.
 int devices(const library& lib);
 int check(const library& lib);
-int bench(const library& lib, int32_t elements);
 
 }  // namespace omu

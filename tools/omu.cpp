@@ -2,15 +2,18 @@
 //
 //   omu [--emulated | --library PATH] devices   list the GPUs and show what opening each captures
 //   omu [--emulated | --library PATH] check     run every implemented entry once against a host reference
-//   omu [--emulated | --library PATH] bench [N] throughput of elementwise entries relative to a copy
+//   omu [--emulated | --library PATH] bench [--json FILE] [--svg FILE] [family...]
+//                                               per-family throughput relative to a copy
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "bench.h"
 #include "library.h"
 #include "support/exports.h"
 
@@ -102,14 +105,19 @@ int devices(const library& lib) {
 namespace {
 
 int usage() {
+  std::string families;
+  for (const std::string& f : omu::bench_families()) families += (families.empty() ? "" : ", ") + f;
   std::fprintf(stderr,
                "usage: omu [--emulated | --library PATH] <command>\n"
                "commands:\n"
                "  devices   list the GPUs and show the properties captured when each is opened\n"
                "  check     run every implemented operator once on small data against a host reference\n"
-               "  bench [N] throughput of elementwise entries on N floats (default 16777216) as a\n"
-               "            ratio to a device-to-device copy of the same size\n"
-               "The default library is the GPU build when it was built, else the emulated build.\n");
+               "  bench [--json FILE] [--svg FILE] [family...]\n"
+               "            throughput of every implemented entry with a benchmark row, as a ratio to\n"
+               "            a device-to-device copy of the same bytes (large size) and as a multiple of\n"
+               "            a minimal launch (small size); families: %s\n"
+               "The default library is the GPU build when it was built, else the emulated build.\n",
+               families.c_str());
   return 2;
 }
 
@@ -144,10 +152,20 @@ int main(int argc, char** argv) {
   }
   if (i >= argc) return usage();
   const std::string command = argv[i];
-  int32_t elements = 1 << 24;
-  if (command == "bench" && i + 2 == argc) {
-    elements = static_cast<int32_t>(std::strtol(argv[i + 1], nullptr, 10));
-    if (elements <= 0 || elements > (1 << 28)) return usage();
+  omu::bench_options bench_options;
+  if (command == "bench") {
+    const std::vector<std::string> families = omu::bench_families();
+    for (int a = i + 1; a < argc; ++a) {
+      if ((std::strcmp(argv[a], "--json") == 0 || std::strcmp(argv[a], "--svg") == 0) && a + 1 < argc) {
+        (argv[a][2] == 'j' ? bench_options.json : bench_options.svg) = argv[a + 1];
+        ++a;
+      } else if (std::find(families.begin(), families.end(), argv[a]) != families.end()) {
+        bench_options.families.push_back(argv[a]);
+      } else {
+        return usage();
+      }
+    }
+    bench_options.emulated = chosen != nullptr && emulated_library != nullptr && std::string(chosen) == emulated_library;
   } else if (i + 1 != argc) {
     return usage();
   }
@@ -159,6 +177,6 @@ int main(int argc, char** argv) {
   }
   if (command == "devices") return omu::devices(lib);
   if (command == "check") return omu::check(lib);
-  if (command == "bench") return omu::bench(lib, elements);
+  if (command == "bench") return omu::bench(lib, bench_options);
   return usage();
 }

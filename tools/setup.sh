@@ -9,6 +9,8 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
+# llvm-nm reads the Windows object files of the export-name check.
+command -v llvm-nm >/dev/null 2>&1 || ls /usr/bin/llvm-nm-* >/dev/null 2>&1 || need+=(llvm)
 if [ ${#need[@]} -gt 0 ]; then
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"

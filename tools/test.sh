@@ -6,6 +6,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 shift || true
 "$root/tools/setup.sh"
-cmake -S "$root" -B "$build" -G Ninja "$@"
+# One GPU architecture keeps the nvcc build short; the shipping default (every major architecture)
+# is for release builds. KR_CUDA_ARCHITECTURES or a -DCMAKE_CUDA_ARCHITECTURES argument overrides.
+cmake -S "$root" -B "$build" -G Ninja "-DCMAKE_CUDA_ARCHITECTURES=${KR_CUDA_ARCHITECTURES:-75}" "$@"
 cmake --build "$build" -j "$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

@@ -110,6 +110,15 @@ inline std::string symbol(const entry& e) {
          std::to_string(std::strlen(e.record)) + e.record;
 }
 
+// The symbol of an export in the Windows DLL: the bare name, or for a decorated entry the MSVC x64
+// name of the same signature (Y: free function, A: __cdecl, ?AW4: enum return type, PEAU: 64-bit
+// pointer to a struct, @: end of the parameters, Z: no exception specification).
+inline std::string msvc_symbol(const entry& e) {
+  if (e.link != linkage::decorated) return e.name;
+  return std::string("?") + e.name + "@@YA?AW4kr_status_t@@PEAUkr_omu_device@@PEAUkr_omu_operator@@PEAU" +
+         e.record + "@@@Z";
+}
+
 inline const entry* find(const std::string& name) {
   for (const entry& e : table) {
     if (name == e.name) return &e;
