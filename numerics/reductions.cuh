@@ -82,30 +82,34 @@ struct float_pair {
   float b;
 };
 
-// Block-wide sum of float pairs in which every thread combines the 32 slots itself: threads 0 to
-// 31 clear the slots and the block meets at a barrier; a barrier after the caller's accumulation;
-// butterflies at distances 16 to 1 within each warp; lane 0 of warp w stores slot w; a barrier;
-// then every thread loads slot (t mod 32) and repeats the butterflies. Slots of absent warps keep
-// the zero of the clear, so every warp arrives at the same totals. `accumulate` runs between the
-// first two barriers and returns the thread's own pair. With one warp the slot stage is skipped.
-// The slots are read only after the last barrier, so the kernel must not call this twice.
-template <int block_threads, typename Accumulate>
-__device__ __forceinline__ float_pair block_all_sum_pair(Accumulate accumulate) {
-  static_assert(block_threads % 32 == 0 && block_threads <= 1024, "whole warps");
-  __shared__ float_pair slots[32];
-  const int t = static_cast<int>(threadIdx.x);
-  if (t < 32) slots[t] = float_pair{0.0f, 0.0f};
-  __syncthreads();
-  float_pair v = accumulate();
-  __syncthreads();
+__device__ __forceinline__ float warp_sum_all(float v) { return warp_reduce_sum<32>(v); }
+__device__ __forceinline__ float_pair warp_sum_all(float_pair v) {
   v.a = warp_reduce_sum<32>(v.a);
   v.b = warp_reduce_sum<32>(v.b);
+  return v;
+}
+
+// Block-wide float sum (of one float or a pair) in which every thread combines the 32 slots
+// itself: threads 0 to 31 clear the slots and the block meets at a barrier; `accumulate` returns
+// the thread's own value; a barrier; butterflies at distances 16 to 1 within each warp; lane 0 of
+// warp w stores slot w; a barrier; then every thread loads slot (t mod 32) and repeats the
+// butterflies. Slots of absent warps keep the zero of the clear, so every warp arrives at the same
+// total, and every lane of a warp holds it. With one warp the slot stage is skipped.
+// The slots are read after the last barrier, so a kernel calls this once.
+template <int block_threads, typename T, typename Accumulate>
+__device__ __forceinline__ T block_all_sum(Accumulate accumulate) {
+  static_assert(block_threads % 32 == 0 && block_threads <= 1024, "whole warps");
+  __shared__ T slots[32];
+  const int t = static_cast<int>(threadIdx.x);
+  if (t < 32) slots[t] = T{};
+  __syncthreads();
+  T v = accumulate();
+  __syncthreads();
+  v = warp_sum_all(v);
   if (block_threads > 32) {
     if ((t & 31) == 0) slots[t >> 5] = v;
     __syncthreads();
-    v = slots[t & 31];
-    v.a = warp_reduce_sum<32>(v.a);
-    v.b = warp_reduce_sum<32>(v.b);
+    v = warp_sum_all(slots[t & 31]);
   }
   return v;
 }

@@ -59,6 +59,11 @@ const counted_entry entries[] = {
        kr_omu_op_mulsv_args_t args{out, in, 1024, 0, count, 0, 0};
        return taabe263(d, nullptr, &args);
      }},
+    {"taabe47",
+     [](kr_omu_device* d, kr_omu_buffer* out, kr_omu_buffer* in, int32_t count) {
+       kr_omu_op_cell_args_t args{out, in, in, count, 0, 0, 0};
+       return taabe47(d, nullptr, &args);
+     }},
 };
 
 class NegativeCountTest : public kr_test::LibraryTest {};
