@@ -186,6 +186,19 @@ TEST_F(RowwiseTest, ByteOffsets) {
   EXPECT_EQ(download<float>(dst, 5), (std::vector<float>{sentinel, sentinel, 3.0f, 2.0f, 1.0f}));
   ASSERT_EQ(taabe143(device(), nullptr, &args), KR_STATUS_SUCCESS);
   EXPECT_EQ(download<float>(dst, 5), (std::vector<float>{sentinel, sentinel, 6.0f, 2.0f, 1.0f}));
+  // Softmax and spectrum (N = 1: rows of 3) read from the second element and write from the third.
+  ASSERT_EQ(taabe118(device(), nullptr, &args), KR_STATUS_SUCCESS);
+  auto out = download<float>(dst, 5);
+  const auto want = ref::softmax_row({1.0f, 2.0f, 3.0f});
+  EXPECT_EQ(out[1], sentinel);
+  for (int j = 0; j < 3; ++j) EXPECT_TRUE(ref::within(want[j], out[2 + j])) << j;
+  kr_omu_op_elementwise_broadcast_args_t spectrum{dst, src, 1, 1, 8, 4};
+  ASSERT_EQ(taabe40(device(), nullptr, &spectrum), KR_STATUS_SUCCESS);
+  out = download<float>(dst, 5);
+  const auto bins = ref::spectrum_row({1.0f, 2.0f, 3.0f}, 1);
+  EXPECT_EQ(out[1], sentinel);
+  EXPECT_TRUE(ref::within(bins[0], out[2]));
+  EXPECT_EQ(bits(out[3]), bits(0.0f));
 }
 
 }  // namespace
