@@ -48,10 +48,11 @@ extern "C" KR_OMU_EXPORT kr_status_t taabe273(kr_omu_device*, kr_omu_operator*,
   int32_t* output = nullptr;
   const int16_t* input = nullptr;
   if (args == nullptr || !kr::resolve(args->output, args->output_offset, &output) ||
-      !kr::resolve(args->input, args->input_offset, &input)) {
+      !kr::resolve(args->input, args->input_offset, &input) || args->num_rows < 0) {
     return KR_STATUS_INVALID_ARGUMENT;
   }
-  // num_rows is the grid size as given; 0 gives the empty grid the runtime refuses.
+  // num_rows is the grid size as given; 0 gives the empty grid the runtime refuses, and a negative
+  // count is refused above like every other negative count.
   const cudaError_t launched = kr::launch_kernel(softmax_i16_kernel, dim3(static_cast<unsigned int>(args->num_rows)),
                                                  dim3(block_threads), args->row_length, output, input);
   return kr::finish_launch(launched, kernel_failure);
