@@ -1,8 +1,210 @@
-// omu check cases of the broadcast and row-wise entries.
+// omu check cases of the broadcast and row-wise entries: each runs its export once on a small
+// non-square matrix and compares with the host reference, bit for bit where the arithmetic is
+// IEEE-exact or integer, within the documented errors of expf, cosf and sinf otherwise.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "check.h"
+#include "reference/broadcast_ref.h"
 
 namespace omu {
 
-std::vector<check_case> broadcast_checks() { return {}; }
+namespace {
+
+using broadcast_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_pairwise_broadcast_args_t*);
+using rows_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_elementwise_broadcast_args_t*);
+
+// Buffers released at the end of one case.
+class scratch {
+ public:
+  scratch(const library& lib, kr_omu_device* device) : lib_(lib), device_(device) {}
+  ~scratch() {
+    for (kr_omu_buffer* b : buffers_) release(lib_, device_, b);
+  }
+  template <typename T>
+  kr_omu_buffer* upload(const std::vector<T>& v) {
+    kr_omu_buffer* b = upload_bytes(lib_, device_, v.data(), static_cast<int32_t>(v.size() * sizeof(T)));
+    if (b != nullptr) buffers_.push_back(b);
+    ok_ = ok_ && b != nullptr;
+    return b;
+  }
+  template <typename T>
+  bool download(kr_omu_buffer* b, std::vector<T>& v) {
+    return download_bytes(lib_, device_, b, v.data(), static_cast<int32_t>(v.size() * sizeof(T)));
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  const library& lib_;
+  kr_omu_device* device_;
+  std::vector<kr_omu_buffer*> buffers_;
+  bool ok_ = true;
+};
+
+std::string mismatch(size_t i, double got, double want) {
+  char s[128];
+  std::snprintf(s, sizeof s, "element %zu: got %.9g, want %.9g", i, got, want);
+  return s;
+}
+
+constexpr int32_t rows = 3, length = 5;
+
+std::vector<float> matrix_a() {
+  std::vector<float> a;
+  for (int32_t i = 0; i < rows * length; ++i) a.push_back(static_cast<float>(i) * 0.75f - 4.0f);
+  return a;
+}
+
+// A float broadcast entry on a 3 x 5 matrix with the output preset to 1.5 (the accumulator of the
+// multiply-accumulate).
+template <bool by_column>
+bool float_broadcast(const library& lib, kr_omu_device* device, const char* symbol, float (*op)(float, float, float),
+                     std::string& detail) {
+  scratch s(lib, device);
+  const std::vector<float> a = matrix_a();
+  const std::vector<float> b = by_column ? std::vector<float>{0.5f, -3.0f, 7.25f} : std::vector<float>{0.5f, -3.0f, 7.25f, 1e-3f, -0.0f};
+  const std::vector<float> init(a.size(), 1.5f);
+  kr_omu_buffer* out = s.upload(init);
+  kr_omu_op_pairwise_broadcast_args_t args{out, s.upload(a), s.upload(b), rows, length, 0, 0, 0};
+  if (!s.ok()) return detail = "allocation failed", false;
+  const kr_status_t status = lib.function<broadcast_fn>(symbol)(device, nullptr, &args);
+  if (status != KR_STATUS_SUCCESS) return detail = "status " + std::to_string(status), false;
+  std::vector<float> got(a.size());
+  if (!s.download(out, got)) return detail = "read-back failed", false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const float want = op(a[i], b[by_column ? i / length : i % length], 1.5f);
+    if (std::memcmp(&got[i], &want, 4) != 0) return detail = mismatch(i, got[i], want), false;
+  }
+  return true;
+}
+
+bool add_row(const library& l, kr_omu_device* d, std::string& e) {
+  return float_broadcast<false>(l, d, "taabe155", [](float a, float b, float) { return a + b; }, e);
+}
+bool mul_row(const library& l, kr_omu_device* d, std::string& e) {
+  return float_broadcast<false>(l, d, "taabe69", [](float a, float b, float) { return a * b; }, e);
+}
+bool mac_row(const library& l, kr_omu_device* d, std::string& e) {
+  return float_broadcast<false>(l, d, "taabe246", [](float a, float b, float c) { return std::fma(a, b, c); }, e);
+}
+bool mul_column(const library& l, kr_omu_device* d, std::string& e) {
+  return float_broadcast<true>(l, d, "taabe46", [](float a, float b, float) { return a * b; }, e);
+}
+bool sub_column(const library& l, kr_omu_device* d, std::string& e) {
+  return float_broadcast<true>(l, d, "taabe249", [](float a, float b, float) { return a - b; }, e);
+}
+
+bool bias_q17(const library& lib, kr_omu_device* device, std::string& detail) {
+  scratch s(lib, device);
+  const std::vector<int32_t> a = {0, 2147483647, -2147483647 - 1, 5, -131072, 1000};
+  const std::vector<int8_t> b = {-128, 1, -1};
+  kr_omu_buffer* out = s.upload(std::vector<int32_t>(a.size()));
+  kr_omu_op_pairwise_broadcast_args_t args{out, s.upload(a), s.upload(b), 2, 3, 0, 0, 0};
+  if (!s.ok()) return detail = "allocation failed", false;
+  const kr_status_t status = lib.function<broadcast_fn>("taabe99")(device, nullptr, &args);
+  if (status != KR_STATUS_SUCCESS) return detail = "status " + std::to_string(status), false;
+  std::vector<int32_t> got(a.size());
+  if (!s.download(out, got)) return detail = "read-back failed", false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const int32_t want = ref::bias_q17(a[i], b[i % 3]);
+    if (got[i] != want) return detail = mismatch(i, got[i], want), false;
+  }
+  return true;
+}
+
+// Row lengths 6 (element path) and 8 (float4 path), three rows.
+bool concat(const library& lib, kr_omu_device* device, std::string& detail) {
+  for (const int32_t n : {6, 8}) {
+    scratch s(lib, device);
+    std::vector<float> a, b;
+    for (int32_t i = 0; i < 3 * n; ++i) {
+      a.push_back(static_cast<float>(i));
+      b.push_back(-static_cast<float>(i) - 0.5f);
+    }
+    kr_omu_buffer* out = s.upload(std::vector<float>(6 * n));
+    kr_omu_op_pairwise_broadcast_args_t args{out, s.upload(a), s.upload(b), 3, n, 0, 0, 0};
+    if (!s.ok()) return detail = "allocation failed", false;
+    const kr_status_t status = lib.function<broadcast_fn>("taabe24")(device, nullptr, &args);
+    if (status != KR_STATUS_SUCCESS) return detail = "status " + std::to_string(status), false;
+    std::vector<float> got(6 * n);
+    if (!s.download(out, got)) return detail = "read-back failed", false;
+    for (int32_t i = 0; i < 6 * n; ++i) {
+      const int32_t r = i / (2 * n), c = i % (2 * n);
+      const float want = c < n ? a[r * n + c] : b[r * n + c - n];
+      if (got[i] != want) return detail = "row length " + std::to_string(n) + ", " + mismatch(i, got[i], want), false;
+    }
+  }
+  return true;
+}
+
+// Runs a row-wise entry on `in` (rows of `n`) and compares `out_count` outputs with `want`.
+bool rowwise(const library& lib, kr_omu_device* device, const char* symbol, const std::vector<float>& in,
+             int32_t num_rows, int32_t n, const std::vector<ref::bounded>& want, std::string& detail) {
+  scratch s(lib, device);
+  kr_omu_buffer* out = s.upload(std::vector<float>(want.size()));
+  kr_omu_op_elementwise_broadcast_args_t args{out, s.upload(in), num_rows, n, 0, 0};
+  if (!s.ok()) return detail = "allocation failed", false;
+  const kr_status_t status = lib.function<rows_fn>(symbol)(device, nullptr, &args);
+  if (status != KR_STATUS_SUCCESS) return detail = "status " + std::to_string(status), false;
+  std::vector<float> got(want.size());
+  if (!s.download(out, got)) return detail = "read-back failed", false;
+  for (size_t i = 0; i < want.size(); ++i) {
+    if (!ref::within(want[i], got[i])) return detail = mismatch(i, got[i], want[i].value), false;
+  }
+  return true;
+}
+
+bool reverse(const library& lib, kr_omu_device* device, std::string& detail) {
+  const std::vector<float> in = matrix_a();
+  std::vector<ref::bounded> want;
+  for (int32_t i = 0; i < rows * length; ++i) want.push_back({in[(i / length) * length + length - 1 - i % length], 0.0});
+  return rowwise(lib, device, "taabe194", in, rows, length, want, detail);
+}
+
+bool row_sum(const library& lib, kr_omu_device* device, std::string& detail) {
+  std::vector<float> in = matrix_a();
+  in[0] = 1e8f;
+  in[2] = -1e8f;
+  std::vector<ref::bounded> want;
+  for (int32_t r = 0; r < rows; ++r) want.push_back({ref::row_sum(&in[r * length], length), 0.0});
+  return rowwise(lib, device, "taabe143", in, rows, length, want, detail);
+}
+
+// One row of 700 elements (beyond one stride of the block) and one with a minus infinity.
+bool softmax(const library& lib, kr_omu_device* device, std::string& detail) {
+  std::vector<float> in;
+  for (int32_t i = 0; i < 700; ++i) in.push_back(static_cast<float>((i * 37) % 101) * 0.25f - 10.0f);
+  in[3] = -INFINITY;
+  const std::vector<ref::bounded> want = ref::softmax_row(in);
+  return rowwise(lib, device, "taabe118", in, 1, 700, want, detail);
+}
+
+// N = 6 (H = 3) with a clamped magnitude and a phase beyond 10^4.
+bool spectrum(const library& lib, kr_omu_device* device, std::string& detail) {
+  const std::vector<float> in = {0.5f, 10.0f, -1.0f, 0.0f, 0.3f, 12345.6f, -2.0f, 1.5f};
+  return rowwise(lib, device, "taabe40", in, 1, 6, ref::spectrum_row(in, 6), detail);
+}
+
+}  // namespace
+
+std::vector<check_case> broadcast_checks() {
+  return {
+      {"taabe99", "Q17 add Q7 bias row", bias_q17},
+      {"taabe155", "float add row vector", add_row},
+      {"taabe69", "float multiply by row vector", mul_row},
+      {"taabe246", "float multiply-accumulate by row vector", mac_row},
+      {"taabe46", "float multiply by column vector", mul_column},
+      {"taabe249", "float subtract column vector", sub_column},
+      {"taabe24", "float row concatenation", concat},
+      {"taabe194", "float row reverse", reverse},
+      {"taabe118", "float row softmax", softmax},
+      {"taabe143", "float row sum", row_sum},
+      {"taabe40", "float spectrum from log-magnitude and phase", spectrum},
+  };
+}
 
 }  // namespace omu

@@ -15,12 +15,14 @@ namespace kr {
 // block x: 256 elements; thread x: one element. Both operands are read before the output is
 // written, so the output may alias either input.
 template <typename Op>
-__global__ void pairwise_kernel(int32_t count, float* output, const float* a, const float* b) {
-  const int32_t i = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
-  if (i < count) output[i] = Op::apply(a[i], b[i]);
+__global__ void __launch_bounds__(256) pairwise_kernel(int32_t count, float* output, const float* a, const float* b) {
+  // Unsigned, so that no index of the last block wraps negative past a count near 2^31 - 1.
+  const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i < static_cast<uint32_t>(count)) output[i] = Op::apply(a[i], b[i]);
 }
 
-// Block 256, grid (count + 255) / 256; a count of 0 gives the empty grid the runtime refuses.
+// Block 256, grid (count + 255) / 256; a count of 0 gives the empty grid the runtime refuses, a
+// negative count is refused before launching.
 template <typename Op>
 kr_status_t run_pairwise(const kr_omu_op_pairwise_args_t* args, const kr_error_record& failure) {
   float* output = nullptr;
@@ -30,8 +32,10 @@ kr_status_t run_pairwise(const kr_omu_op_pairwise_args_t* args, const kr_error_r
       !resolve(args->input_a, args->input_a_offset, &a) || !resolve(args->input_b, args->input_b_offset, &b)) {
     return KR_STATUS_INVALID_ARGUMENT;
   }
+  unsigned int blocks = 0;
+  if (!blocks_for(args->count, 256, &blocks)) return KR_STATUS_INVALID_ARGUMENT;
   const cudaError_t launched =
-      launch_kernel(pairwise_kernel<Op>, dim3(blocks_of_256(args->count)), dim3(256), args->count, output, a, b);
+      launch_kernel(pairwise_kernel<Op>, dim3(blocks), dim3(256), args->count, output, a, b);
   return finish_launch(launched, failure);
 }
 

@@ -14,16 +14,16 @@ __device__ __forceinline__ int32_t add_sat32(int32_t a, int32_t b) {
 }
 
 // block x: 256 elements; thread x: one element
-__global__ void add_sat_i16_kernel(int32_t count, int16_t* output, const int16_t* a, const int16_t* b) {
-  const int32_t i = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
-  if (i < count) output[i] = static_cast<int16_t>(kr::saturate16(a[i] + b[i]));
+__global__ void __launch_bounds__(256) add_sat_i16_kernel(int32_t count, int16_t* output, const int16_t* a, const int16_t* b) {
+  const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i < static_cast<uint32_t>(count)) output[i] = static_cast<int16_t>(kr::saturate16(a[i] + b[i]));
 }
 
 // block x: 256 packed pairs; thread x: one 32-bit word (two elements)
-__global__ void add_sat_i16_packed_kernel(int32_t pairs, kr::packed_pair* output, const kr::packed_pair* a,
+__global__ void __launch_bounds__(256) add_sat_i16_packed_kernel(int32_t pairs, kr::packed_pair* output, const kr::packed_pair* a,
                                           const kr::packed_pair* b) {
-  const int32_t i = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
-  if (i >= pairs) return;
+  const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= static_cast<uint32_t>(pairs)) return;
   const uint32_t wa = a[i];
   const uint32_t wb = b[i];
   // With a half in the upper 16 bits and zeros below, 32-bit saturation of the sum is exactly
@@ -33,16 +33,20 @@ __global__ void add_sat_i16_packed_kernel(int32_t pairs, kr::packed_pair* output
   output[i] = (static_cast<uint32_t>(high) & 0xFFFF0000u) | (static_cast<uint32_t>(low) >> 16);
 }
 
+// Indices are unsigned so that none wraps in the last block; a negative count is refused.
 kr_status_t add_sat_i16(int32_t count, int16_t* output, const int16_t* a, const int16_t* b) {
+  unsigned int blocks = 0;
+  if (!kr::blocks_for(count, 256, &blocks)) return KR_STATUS_INVALID_ARGUMENT;
   cudaError_t launched;
   if (count % 2 == 0 && kr::all_aligned(4, output, a, b)) {
     const int32_t pairs = count / 2;
+    kr::blocks_for(pairs, 256, &blocks);
     launched =
-        kr::launch_kernel(add_sat_i16_packed_kernel, dim3(kr::blocks_of_256(pairs)), dim3(256), pairs,
+        kr::launch_kernel(add_sat_i16_packed_kernel, dim3(blocks), dim3(256), pairs,
                           reinterpret_cast<kr::packed_pair*>(output), reinterpret_cast<const kr::packed_pair*>(a),
                           reinterpret_cast<const kr::packed_pair*>(b));
   } else {
-    launched = kr::launch_kernel(add_sat_i16_kernel, dim3(kr::blocks_of_256(count)), dim3(256), count, output, a, b);
+    launched = kr::launch_kernel(add_sat_i16_kernel, dim3(blocks), dim3(256), count, output, a, b);
   }
   return kr::finish_launch(launched, kernel_failure);
 }

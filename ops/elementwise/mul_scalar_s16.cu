@@ -10,9 +10,10 @@ namespace {
 constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
 
 // block x: 256 elements; thread x: one element
-__global__ void mul_scalar_s16_kernel(int32_t count, int32_t r, int16_t* output, int16_t scalar, const int16_t* input) {
-  const int32_t i = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
-  if (i >= count) return;
+__global__ void __launch_bounds__(256) mul_scalar_s16_kernel(int32_t count, int32_t r, int16_t* output, int16_t scalar, const int16_t* input) {
+  // Unsigned, so that no index of the last block wraps negative.
+  const uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i >= static_cast<uint32_t>(count)) return;
   // |x s| is at most 2^30, so x s + r fits in 32 bits.
   const int32_t product = static_cast<int32_t>(input[i]) * static_cast<int32_t>(scalar) + r;
   output[i] = static_cast<int16_t>(kr::saturate16(product >> 10));
@@ -28,8 +29,10 @@ KR_OMU_EXPORT kr_status_t taabe263(kr_omu_device*, kr_omu_operator*, kr_omu_op_m
       !kr::resolve(args->input, args->input_offset, &input)) {
     return KR_STATUS_INVALID_ARGUMENT;
   }
+  unsigned int blocks = 0;
+  if (!kr::blocks_for(args->count, 256, &blocks)) return KR_STATUS_INVALID_ARGUMENT;
   const int32_t r = args->truncate == 0 ? 512 : 0;
-  const cudaError_t launched = kr::launch_kernel(mul_scalar_s16_kernel, dim3(kr::blocks_of_256(args->count)), dim3(256),
+  const cudaError_t launched = kr::launch_kernel(mul_scalar_s16_kernel, dim3(blocks), dim3(256),
                                                  args->count, r, output, args->scalar, input);
   return kr::finish_launch(launched, kernel_failure);
 }

@@ -174,11 +174,9 @@ TEST_F(FloatUnaryTest, RefusalsAndLaunchFailures) {
     EXPECT_EQ(e.fn(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT) << e.name;
     EXPECT_TRUE(messages().empty()) << e.name;
 
-    for (int32_t count : {0, -1}) {
-      kr_omu_op_elementwise_args_t empty{dst, src, count, 0, 0};
-      EXPECT_EQ(e.fn(device(), nullptr, &empty), KR_STATUS_RUNTIME_ERROR) << e.name;
-    }
-    EXPECT_EQ(messages(), std::vector<std::string>(2, stored(828, kr_test::kernel_failure_text))) << e.name;
+    kr_omu_op_elementwise_args_t empty{dst, src, 0, 0, 0};
+    EXPECT_EQ(e.fn(device(), nullptr, &empty), KR_STATUS_RUNTIME_ERROR) << e.name;
+    EXPECT_EQ(messages(), std::vector<std::string>{stored(828, kr_test::kernel_failure_text)}) << e.name;
     EXPECT_EQ(download<float>(dst, 4), std::vector<float>(4, sentinel)) << e.name;
     kr::error_stack_clear();
   }

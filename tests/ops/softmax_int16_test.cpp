@@ -145,6 +145,10 @@ TEST_F(SoftmaxInt16Test, EmptyShapesAndFailures) {
   EXPECT_EQ(taabe273(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(taabe273(device(), nullptr, &no_output), KR_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(taabe273(device(), nullptr, &no_input), KR_STATUS_INVALID_ARGUMENT);
+  for (int32_t negative : {-1, -256, -257, INT32_MIN}) {
+    kr_omu_op_elementwise_broadcast_args_t rows{dst, src, negative, 2, 0, 0};
+    EXPECT_EQ(taabe273(device(), nullptr, &rows), KR_STATUS_INVALID_ARGUMENT);
+  }
   EXPECT_TRUE(messages().empty());
   EXPECT_EQ(download<int32_t>(dst, 4), std::vector<int32_t>(4, sentinel));
 }

@@ -1,0 +1,25 @@
+// Float row reverse: out[r, N - 1 - j] = in[r, j].
+#include "numerics/fixed_point.cuh"
+#include "ops/broadcast/rows.cuh"
+
+namespace {
+
+constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
+
+constexpr unsigned int block_threads = 256;
+
+// block x: one row; thread x: columns x, x + 256, ... of that row
+__global__ void __launch_bounds__(block_threads) reverse_rows_kernel(int32_t n, float* output, const float* input) {
+  const int32_t row = static_cast<int32_t>(blockIdx.x * static_cast<uint32_t>(n));
+  const uint32_t columns = kr::columns_of(n);
+  for (uint32_t j = threadIdx.x; j < columns; j += block_threads) {
+    output[row + static_cast<int32_t>(columns - 1u - j)] = input[row + static_cast<int32_t>(j)];
+  }
+}
+
+}  // namespace
+
+// float row reverse
+KR_OMU_EXPORT kr_status_t taabe194(kr_omu_device*, kr_omu_operator*, kr_omu_op_elementwise_broadcast_args_t* args) {
+  return kr::run_rows(args, reverse_rows_kernel, block_threads, kernel_failure);
+}

@@ -1,0 +1,43 @@
+// Float row softmax: e^(x - max) / sum, with the accurate expf and one correctly rounded
+// reciprocal per row. A NaN element, or a row of minus infinities, gives NaN outputs.
+#include "numerics/fixed_point.cuh"
+#include "numerics/reductions.cuh"
+#include "ops/broadcast/rows.cuh"
+
+namespace {
+
+constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
+
+constexpr int block_threads = 512;
+
+// block x: one row; thread x: columns x, x + 512, ... of that row. The exponentials are parked in
+// the output and scaled once the row sum is known.
+__global__ void __launch_bounds__(block_threads) softmax_rows_kernel(int32_t n, float* output, const float* input) {
+  const int32_t row = static_cast<int32_t>(blockIdx.x * static_cast<uint32_t>(n));
+  const float* x = input + row;
+  float* y = output + row;
+  const uint32_t columns = kr::columns_of(n);
+
+  // fmaxf ignores a NaN element; the NaN reappears in its exponential.
+  float local_max = -INFINITY;
+  for (uint32_t j = threadIdx.x; j < columns; j += block_threads) local_max = fmaxf(local_max, x[j]);
+  const float m = kr::block_reduce<kr::fmax_op, block_threads>(local_max, -INFINITY);
+
+  float local_sum = 0.0f;
+  for (uint32_t j = threadIdx.x; j < columns; j += block_threads) {
+    const float e = expf(x[j] - m);
+    y[j] = e;
+    local_sum += e;
+  }
+  const float s = kr::block_reduce<kr::sum_op, block_threads>(local_sum, 0.0f);
+
+  const float q = 1.0f / s;
+  for (uint32_t j = threadIdx.x; j < columns; j += block_threads) y[j] = y[j] * q;
+}
+
+}  // namespace
+
+// float row softmax
+KR_OMU_EXPORT kr_status_t taabe118(kr_omu_device*, kr_omu_operator*, kr_omu_op_elementwise_broadcast_args_t* args) {
+  return kr::run_rows(args, softmax_rows_kernel, block_threads, kernel_failure);
+}

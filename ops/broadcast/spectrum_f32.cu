@@ -1,0 +1,43 @@
+// Float spectrum from log-magnitude and phase: rows of H + 1 natural-log magnitudes followed by
+// H + 1 phases (H = N / 2, rows of N + 2 floats) become H + 1 complex bins weighted for a real
+// inverse transform of length N: (w_k / N) min(e^m_k, 100) (cos p_k, sin p_k), w_k = 2 inside
+// and 1 at bins 0 and H. The imaginary parts of bins 0 and N / 2 are always 0.
+#include "numerics/fixed_point.cuh"
+#include "ops/broadcast/rows.cuh"
+
+namespace {
+
+constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
+
+constexpr int32_t block_threads = 128;
+
+// block x: one row; thread x: bins x, x + 128, ... up to H
+__global__ void __launch_bounds__(block_threads) spectrum_kernel(int32_t n, float* output, const float* input) {
+  const int32_t h = n / 2;
+  const int32_t base = static_cast<int32_t>(blockIdx.x * (static_cast<uint32_t>(n) + 2u));
+  const float* x = input + base;
+  float* y = output + base;
+  for (int32_t k = static_cast<int32_t>(threadIdx.x); k <= h; k += block_threads) {
+    // fminf returns 100 for a NaN exponential.
+    const float g = fminf(expf(x[k]), 100.0f);
+    const float w = (k > 0 && k < h) ? 2.0f : 1.0f;
+    const float scale = w / static_cast<float>(n);
+    const float p = x[h + 1 + k];
+    y[2 * k] = scale * (g * cosf(p));
+    y[2 * k + 1] = scale * (g * sinf(p));
+  }
+  // Every thread, with or without a bin: the only non-zero writer of each of these two elements
+  // wrote it above, before its own zero, so both end as 0.
+  y[1] = 0.0f;
+  y[static_cast<int32_t>(static_cast<uint32_t>(n) + 1u)] = 0.0f;
+}
+
+}  // namespace
+
+// float spectrum from log-magnitude and phase
+KR_OMU_EXPORT kr_status_t taabe40(kr_omu_device*, kr_omu_operator*, kr_omu_op_elementwise_broadcast_args_t* args) {
+  // A negative N has no rows of its own: its zero writes would land outside the rows (before the
+  // buffer for N = -2), so it is refused like a negative row count.
+  if (args != nullptr && args->row_length < 0) return KR_STATUS_INVALID_ARGUMENT;
+  return kr::run_rows(args, spectrum_kernel, block_threads, kernel_failure);
+}
