@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "demo.h"
 #include "library.h"
 #include "support/exports.h"
 
@@ -109,6 +111,9 @@ int usage() {
                "  check     run every implemented operator once on small data against a host reference\n"
                "  bench [N] throughput of elementwise entries on N floats (default 16777216) as a\n"
                "            ratio to a device-to-device copy of the same size\n"
+               "  demo [--seed N] [--steps N] [--json FILE]\n"
+               "            a small transformer and a 16-bit audio path through the exports, checked\n"
+               "            against host models (on the GPU when one is usable, else emulated)\n"
                "The default library is the GPU build when it was built, else the emulated build.\n");
   return 2;
 }
@@ -126,10 +131,64 @@ const char* const emulated_library = nullptr;
 
 }  // namespace
 
+namespace {
+
+// Whether the library can open GPU 0 (a GPU build on a machine without a usable GPU cannot).
+bool opens_a_device(const omu::library& lib) {
+  using open_fn = kr_status_t (*)(int32_t, kr_omu_device**);
+  using close_fn = void (*)(kr_omu_device*);
+  auto open = lib.function<open_fn>("taabe20");
+  auto close = lib.function<close_fn>("taabe105");
+  kr_omu_device* device = nullptr;
+  if (open == nullptr || close == nullptr || open(0, &device) != KR_STATUS_SUCCESS) return false;
+  close(device);
+  return true;
+}
+
+int demo_command(const char* chosen, bool explicit_choice, int argc, char** argv) {
+  omu::demo::options opt;
+  for (int i = 0; i < argc; ++i) {
+    const bool has_value = i + 1 < argc;
+    if (std::strcmp(argv[i], "--seed") == 0 && has_value) {
+      opt.seed = std::strtoull(argv[++i], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--steps") == 0 && has_value) {
+      opt.steps = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
+      if (opt.steps < 0 || opt.steps > 100000) return usage();
+    } else if (std::strcmp(argv[i], "--json") == 0 && has_value) {
+      opt.json = argv[++i];
+    } else if (std::strcmp(argv[i], "--corrupt") == 0) {  // self-test: must make the demo fail
+      opt.corrupt = true;
+    } else {
+      return usage();
+    }
+  }
+  std::string path = chosen;
+  auto lib = std::make_unique<omu::library>(path);
+  if (lib->loaded() && !explicit_choice && emulated_library != nullptr && path != emulated_library &&
+      !opens_a_device(*lib)) {
+    std::printf("demo: no usable GPU; running on the emulated library\n");
+    path = emulated_library;
+    lib = std::make_unique<omu::library>(path);
+  }
+  if (!lib->loaded()) {
+    std::fprintf(stderr, "omu: cannot load %s: %s\n", path.c_str(), lib->error().c_str());
+    return 2;
+  }
+  const bool emulated = emulated_library != nullptr && path == emulated_library;
+  std::printf("demo: library %s (%s), seed %llu, %d decode steps\n", path.c_str(),
+              emulated ? "emulated: the times mean nothing" : "GPU", static_cast<unsigned long long>(opt.seed),
+              opt.steps);
+  return omu::run_demo(*lib, opt);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   const char* chosen = gpu_library != nullptr ? gpu_library : emulated_library;
+  bool explicit_choice = false;
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
+    explicit_choice = true;
     if (std::strcmp(argv[i], "--emulated") == 0) {
       chosen = emulated_library;
       if (chosen == nullptr) {
@@ -144,6 +203,7 @@ int main(int argc, char** argv) {
   }
   if (i >= argc) return usage();
   const std::string command = argv[i];
+  if (command == "demo") return demo_command(chosen, explicit_choice, argc - i - 1, argv + i + 1);
   int32_t elements = 1 << 24;
   if (command == "bench" && i + 2 == argc) {
     elements = static_cast<int32_t>(std::strtol(argv[i + 1], nullptr, 10));
