@@ -85,10 +85,10 @@ bool write_json(const std::string& path, const std::vector<demo::row>& report, b
     const demo::row& r = report[i];
     std::fprintf(f,
                  "    {\"model\": \"%s\", \"step\": \"%s\", \"layer\": \"%s\", \"max_abs\": %s, \"max_rel\": %s, "
-                 "\"bound\": %s, \"entries\": %d, \"ms\": %s, \"pass\": %s}%s\n",
+                 "\"bound\": %s, \"entries\": %d, \"ms\": %s, \"pass\": %s, \"note\": \"%s\"}%s\n",
                  r.model.c_str(), r.step.c_str(), r.layer.c_str(), number(r.max_abs).c_str(),
                  number(r.max_rel).c_str(), number(r.bound).c_str(), r.entries, number(r.ms).c_str(),
-                 r.pass ? "true" : "false", i + 1 < report.size() ? "," : "");
+                 r.pass ? "true" : "false", json_escape(r.note).c_str(), i + 1 < report.size() ? "," : "");
   }
   std::fprintf(f, "  ]\n}\n");
   return std::fclose(f) == 0;
@@ -105,9 +105,9 @@ int run_demo(const library& lib, const demo::options& opt) {
   auto print_new = [&]() {
     for (; shown < report.size(); ++shown) {
       const demo::row& r = report[shown];
-      std::printf("%-12s %-10s %-6s %12.3e %12.3e %10s %8d %10.3f  %s\n", r.model.c_str(), r.step.c_str(),
+      std::printf("%-12s %-10s %-6s %12.3e %12.3e %10s %8d %10.3f  %s%s%s\n", r.model.c_str(), r.step.c_str(),
                   r.layer.c_str(), r.max_abs, r.max_rel, r.bound > 0 ? number(r.bound).c_str() : "exact", r.entries,
-                  r.ms, r.pass ? "ok" : "FAIL");
+                  r.ms, r.pass ? "ok" : "FAIL", r.note.empty() ? "" : ": ", r.note.c_str());
     }
     std::fflush(stdout);
   };

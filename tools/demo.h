@@ -33,6 +33,7 @@ struct row {
   int entries = 0;     // entry calls made for this line
   double ms = 0;       // their time, each call followed by a read back that waits for it
   bool pass = true;
+  std::string note;    // why a line failed beyond its error, if it did
 };
 
 class failure : public std::runtime_error {

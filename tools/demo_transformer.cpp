@@ -452,10 +452,11 @@ struct model {
         if (a < 0 || a >= experts || b < 0 || b >= experts || a == b) {
           throw failure("gate chose experts " + std::to_string(a) + " and " + std::to_string(b));
         }
+        // Scores closer than 1e-3 may order either way between float32 and double.
         const double weakest = std::min(sc[a], sc[b]);
         for (int e = 0; e < experts; ++e) {
           if (e != a && e != b && sc[e] > weakest + 1e-3) {
-            throw failure("gate routing differs from the host scores at position " + std::to_string(position + t));
+            r.note = "gate routing differs from the host scores at position " + std::to_string(position + t);
           }
         }
         const double m = std::max(sc[a], sc[b]);
@@ -501,6 +502,7 @@ struct model {
         }
       }
       check(r, x, host_x);
+      if (!r.note.empty()) r.pass = false;
       report.push_back(r);
     }
     row r{"transformer", name, "out"};
