@@ -8,14 +8,13 @@
 // its own key/value rows to 8 bits by the cache's rule, and takes the expert routing from the
 // device's gate after checking that it is a top-2 choice of the host's own scores.
 //
-// Error bound. Per layer the residual stream may differ from the host model by 2e-2 of its largest
-// magnitude. Float32 arithmetic alone stays near 1e-5 here (256-term sums, 2-ulp device functions,
-// the fast reciprocal square root). The 8-bit cache dominates: where the device's float32 key or
-// value lands on the other side of a rounding half-step than the double one, its code differs by
-// one, moving that element by one step, 1/255 of its row's range (about 4e-3 of the largest value).
-// Softmax weights sum to 1 and the output projection sums 256 such terms with weights near 0.1 of
-// random sign, so a few such flips stay well below the bound, while one wrong weight block, a wrong
-// ring slot or a missing rotation moves the stream by 1e-1 or more.
+// Error bound. Per layer the residual stream may differ from the host model by 5e-3 of its largest
+// magnitude. Float32 arithmetic alone stays below 1e-6 here (256-term sums, 2-ulp device functions,
+// the fast reciprocal square root; measured 3e-7 to 5e-7 over 25 seeds). The 8-bit cache adds
+// the rest: where the device's float32 key or value lands on the other side of a rounding
+// half-step than the double one, its code differs by one, which moves that element by 1/255 of
+// its row's range; such flips gave at most 8e-4 over the same seeds. One altered weight block, a
+// wrong ring slot or a missing rotation moves the stream by 5e-2 or more.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -31,7 +30,7 @@ constexpr int width = 256, heads = 8, kv_heads = 2, head_size = 32, hidden = 256
 constexpr int layers = 2, capacity = 24, prefill = 16;
 constexpr float epsilon = 1e-5f;
 constexpr float rotary_base = 10000.0f;
-constexpr double stream_bound = 2e-2;
+constexpr double stream_bound = 5e-3;
 
 // ---------------------------------------------------------------------------------------------
 // Block-quantised weights: 16 x 8 blocks, each with its own bit width section, offset and step.
