@@ -29,7 +29,7 @@ struct row {
   std::string layer;
   double max_abs = 0;  // largest absolute difference from the host model
   double max_rel = 0;  // largest absolute difference divided by the largest host magnitude
-  double bound = 0;    // max_rel must not exceed this (0: the result must be bit-exact)
+  double bound = 0;    // max_rel must not exceed this (0: the result must be bit-exact; < 0: timing only)
   int entries = 0;     // entry calls made for this line
   double ms = 0;       // their time, each call followed by a read back that waits for it
   bool pass = true;
