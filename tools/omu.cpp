@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "bench.h"
+#include "demo.h"
 #include "library.h"
 #include "support/exports.h"
 
@@ -116,6 +118,9 @@ int usage() {
                "            throughput of every implemented entry with a benchmark row, as a ratio to\n"
                "            a device-to-device copy of the same bytes (large size) and as a multiple of\n"
                "            a minimal launch (small size); families: %s\n"
+               "  demo [--seed N] [--steps N] [--json FILE]\n"
+               "            a small transformer and a 16-bit audio path through the exports, checked\n"
+               "            against host models (on the GPU when one is usable, else emulated)\n"
                "The default library is the GPU build when it was built, else the emulated build.\n",
                families.c_str());
   return 2;
@@ -132,12 +137,62 @@ const char* const emulated_library = KR_EMULATED_LIBRARY_PATH;
 const char* const emulated_library = nullptr;
 #endif
 
+// Whether the library can open GPU 0 (a GPU build on a machine without a usable GPU cannot).
+bool opens_a_device(const omu::library& lib) {
+  using open_fn = kr_status_t (*)(int32_t, kr_omu_device**);
+  using close_fn = void (*)(kr_omu_device*);
+  auto open = lib.function<open_fn>("taabe20");
+  auto close = lib.function<close_fn>("taabe105");
+  kr_omu_device* device = nullptr;
+  if (open == nullptr || close == nullptr || open(0, &device) != KR_STATUS_SUCCESS) return false;
+  close(device);
+  return true;
+}
+
+int demo_command(const char* chosen, bool explicit_choice, int argc, char** argv) {
+  omu::demo::options opt;
+  for (int i = 0; i < argc; ++i) {
+    const bool has_value = i + 1 < argc;
+    if (std::strcmp(argv[i], "--seed") == 0 && has_value) {
+      opt.seed = std::strtoull(argv[++i], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--steps") == 0 && has_value) {
+      opt.steps = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
+      if (opt.steps < 0 || opt.steps > 100000) return usage();
+    } else if (std::strcmp(argv[i], "--json") == 0 && has_value) {
+      opt.json = argv[++i];
+    } else if (std::strcmp(argv[i], "--corrupt") == 0) {  // self-test: must make the demo fail
+      opt.corrupt = true;
+    } else {
+      return usage();
+    }
+  }
+  std::string path = chosen;
+  auto lib = std::make_unique<omu::library>(path);
+  if (lib->loaded() && !explicit_choice && emulated_library != nullptr && path != emulated_library &&
+      !opens_a_device(*lib)) {
+    std::printf("demo: no usable GPU; running on the emulated library\n");
+    path = emulated_library;
+    lib = std::make_unique<omu::library>(path);
+  }
+  if (!lib->loaded()) {
+    std::fprintf(stderr, "omu: cannot load %s: %s\n", path.c_str(), lib->error().c_str());
+    return 2;
+  }
+  const bool emulated = emulated_library != nullptr && path == emulated_library;
+  std::printf("demo: library %s (%s), seed %llu, %d decode steps\n", path.c_str(),
+              emulated ? "emulated: the times mean nothing" : "GPU", static_cast<unsigned long long>(opt.seed),
+              opt.steps);
+  return omu::run_demo(*lib, opt);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* chosen = gpu_library != nullptr ? gpu_library : emulated_library;
+  bool explicit_choice = false;
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
+    explicit_choice = true;
     if (std::strcmp(argv[i], "--emulated") == 0) {
       chosen = emulated_library;
       if (chosen == nullptr) {
@@ -152,6 +207,7 @@ int main(int argc, char** argv) {
   }
   if (i >= argc) return usage();
   const std::string command = argv[i];
+  if (command == "demo") return demo_command(chosen, explicit_choice, argc - i - 1, argv + i + 1);
   omu::bench_options bench_options;
   if (command == "bench") {
     const std::vector<std::string> families = omu::bench_families();
