@@ -68,11 +68,12 @@ __device__ __forceinline__ void read_row(const uint32_t* block, int r, uint32_t 
   }
 }
 
-// A parameter code: magnitude in bits 0-9 (no implied leading one), exponent in bits 10-14 scaling
-// by exponent_table[e] = 2^(e - 35), sign in bit 15. Every step is exact: a 10-bit integer times a
-// power of two, times plus or minus one.
-__device__ __forceinline__ float decode_code(uint32_t code, const float* exponent_table) {
-  const float magnitude = static_cast<float>(code & 0x3FFu) * exponent_table[(code >> 10) & 0x1Fu];
+// A parameter code: magnitude in bits 0-9 (no implied leading one), exponent e in bits 10-14
+// scaling by 2^(e - 35), sign in bit 15. The caller looks up the power of two for code_exponent in
+// its table. Every step is exact: a 10-bit integer times a power of two, times plus or minus one.
+__host__ __device__ constexpr uint32_t code_exponent(uint32_t code) { return (code >> 10) & 0x1Fu; }
+__device__ __forceinline__ float decode_code(uint32_t code, float power_of_two) {
+  const float magnitude = static_cast<float>(code & 0x3FFu) * power_of_two;
   return magnitude * ((code & 0x8000u) != 0 ? -1.0f : 1.0f);
 }
 

@@ -93,7 +93,7 @@ inline constexpr entry table[] = {
     {"taabe240", linkage::decorated, false, "kr_omu_op_quantize_args_t", "float to 16-bit row quantisation"},
     {"taabe54", linkage::decorated, true, "kr_omu_op_matmul_args_t", "float matrix multiplication"},
     {"taabe2", linkage::decorated, true, "kr_omu_op_weight_16x8_preprocess_blocks_args_t", "block-quantised weight preprocessing"},
-    {"taabe195", linkage::decorated, false, "kr_omu_op_weight_16x8_args_t", "block-quantised weight matrix multiplication"},
+    {"taabe195", linkage::decorated, true, "kr_omu_op_weight_16x8_args_t", "block-quantised weight matrix multiplication"},
     {"taabe104", linkage::decorated, false, "kr_omu_op_attention_args_t", "fused attention"},
     {"taabe7", linkage::decorated, false, "kr_omu_op_attention_attend_args_t", "attend over the 8-bit cache"},
     {"taabe203", linkage::decorated, false, "kr_omu_op_attention_encode_args_t", "rotary position encoding"},

@@ -2,6 +2,8 @@
 // against a real GPU the controls report false and the tests that need them skip.
 #pragma once
 
+#include <cstddef>
+
 #include <cuda_runtime.h>
 
 namespace kr_test {
@@ -21,6 +23,9 @@ bool set_device_name(int ordinal, const char* name);
 
 // The nth next call of the named runtime function fails with `error`.
 bool fail_call(const char* function, cudaError_t error, int nth = 1);
+
+// Device allocations live right now (0 on a GPU, where the count is not observable).
+size_t live_allocation_count();
 
 // Properties the platform reports for a device (from the runtime itself).
 cudaDeviceProp device_properties(int ordinal);

@@ -42,6 +42,8 @@ bool fail_call(const char* function, cudaError_t error, int nth) {
   return true;
 }
 
+size_t live_allocation_count() { return kr_emu::live_allocation_count(); }
+
 cudaDeviceProp device_properties(int ordinal) { return kr_emu::device_properties(ordinal); }
 
 }  // namespace kr_test

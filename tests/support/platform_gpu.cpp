@@ -13,6 +13,8 @@ bool set_max_grid_x(int, int) { return false; }
 bool set_device_name(int, const char*) { return false; }
 bool fail_call(const char*, cudaError_t, int) { return false; }
 
+size_t live_allocation_count() { return 0; }
+
 cudaDeviceProp device_properties(int ordinal) {
   cudaDeviceProp prop;
   std::memset(&prop, 0, sizeof prop);
