@@ -29,11 +29,11 @@ struct problem {
   std::vector<float> input;     // rows x K, in the input's own column order
   std::vector<uint32_t> order;  // K
 
-  // Activation row a in section order.
+  // Activation row a in section order; an order entry outside the row stands for 0.0.
   std::vector<float> ordered(int32_t a) const {
     const size_t k = order.size();
     std::vector<float> x(k);
-    for (size_t p = 0; p < k; ++p) x[p] = input[a * k + order[p]];
+    for (size_t p = 0; p < k; ++p) x[p] = order[p] < k ? input[a * k + order[p]] : 0.0f;
     return x;
   }
 };
@@ -197,6 +197,17 @@ TEST_F(Weight16x8Test, OneRowAgreesWithTwoRows) {
       }
     });
     EXPECT_LE(std::fabs(static_cast<double>(y1[out]) - y2[out]), 2.0 * n * u / (1.0 - n * u) * magnitude) << out;
+  }
+}
+
+// Column order entries past the row read 0.0, never memory outside the activations.
+TEST_F(Weight16x8Test, ColumnOrderOutsideTheRowReadsZero) {
+  const int32_t counts[8] = {0, 0, 0, 1, 0, 0, 0, 1};
+  for (int32_t rows : {1, 2}) {
+    problem pr = make_problem(1, counts, rows, 21);
+    pr.order[3] = 16;  // K
+    pr.order[9] = 0xFFFFFFFFu;
+    expect_reference(pr, run(pr), "rows " + std::to_string(rows));
   }
 }
 
