@@ -173,23 +173,24 @@ __global__ void __launch_bounds__(batch_threads)
       offset = decoded[2 * block];
       step = decoded[2 * block + 1];
     }
-    float x[thread_rows][w16x8::block_cols];
-#pragma unroll
-    for (int j = 0; j < thread_rows; ++j) {
-#pragma unroll
-      for (int k = 0; k < w16x8::block_cols; ++k) x[j][k] = activations[h + 2 * j][k];
-    }
+    // The 32 weights of the thread's four rows, each dequantised once with one rounding.
+    float wk[thread_outputs][w16x8::block_cols];
 #pragma unroll
     for (int i = 0; i < thread_outputs; ++i) {
       uint32_t q[w16x8::block_cols];
       w16x8::read_row<B>(weight_tile + a * block_words, static_cast<int>(4 * g + i), q);
-      float wk[w16x8::block_cols];
 #pragma unroll
-      for (int k = 0; k < w16x8::block_cols; ++k) wk[k] = __fmaf_rn(step, static_cast<float>(q[k]), offset);
+      for (int k = 0; k < w16x8::block_cols; ++k) wk[i][k] = __fmaf_rn(step, static_cast<float>(q[k]), offset);
+    }
 #pragma unroll
-      for (int j = 0; j < thread_rows; ++j) {
+    for (int j = 0; j < thread_rows; ++j) {
+      float x[w16x8::block_cols];
 #pragma unroll
-        for (int k = 0; k < w16x8::block_cols; ++k) acc[i][j] = __fmaf_rn(x[j][k], wk[k], acc[i][j]);
+      for (int k = 0; k < w16x8::block_cols; ++k) x[k] = activations[h + 2 * j][k];
+#pragma unroll
+      for (int i = 0; i < thread_outputs; ++i) {
+#pragma unroll
+        for (int k = 0; k < w16x8::block_cols; ++k) acc[i][j] = __fmaf_rn(x[k], wk[i][k], acc[i][j]);
       }
     }
     __syncthreads();
