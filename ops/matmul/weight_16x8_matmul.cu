@@ -228,6 +228,14 @@ bool failed(cudaError_t e) {
   return true;
 }
 
+// Stream-ordered scratch memory. An empty array allocates nothing (runtimes differ on zero-byte
+// requests), so that a degenerate shape fails the same way everywhere: at its empty grid.
+cudaError_t scratch_alloc(float** p, size_t elements, cudaStream_t stream) {
+  *p = nullptr;
+  return elements == 0 ? cudaSuccess : cudaMallocAsync(reinterpret_cast<void**>(p), elements * sizeof(float), stream);
+}
+cudaError_t scratch_free(float* p, cudaStream_t stream) { return p == nullptr ? cudaSuccess : cudaFreeAsync(p, stream); }
+
 kr_status_t report(const kr_error_record& record, kr_status_t status) {
   kr::error_append("", 0, &record);
   return status;
@@ -300,8 +308,7 @@ kr_status_t run_vector(const operands& op) {
     return report(kernel_failure, KR_STATUS_RUNTIME_ERROR);
   }
   float* xs = nullptr;
-  if (failed(cudaMallocAsync(reinterpret_cast<void**>(&xs), static_cast<size_t>(op.columns) * sizeof(float),
-                             cudaStream_t{}))) {
+  if (failed(scratch_alloc(&xs, static_cast<size_t>(op.columns), cudaStream_t{}))) {
     return report(alloc_failure, KR_STATUS_OUT_OF_MEMORY);
   }
   // A failed gather is reported at once; the sections still run and the call ends with status 7.
@@ -318,7 +325,7 @@ kr_status_t run_vector(const operands& op) {
                                                     static_cast<const float*>(xs));
     if (launched == cudaSuccess) launched = e;
   }
-  cudaFreeAsync(xs, cudaStream_t{});
+  scratch_free(xs, cudaStream_t{});
   if (cudaGetLastError() != cudaSuccess || launched != cudaSuccess) return report(kernel_failure, KR_STATUS_RUNTIME_ERROR);
   return gather_failed ? KR_STATUS_RUNTIME_ERROR : KR_STATUS_SUCCESS;
 }
@@ -329,9 +336,7 @@ kr_status_t run_vector(const operands& op) {
 kr_status_t run_batched(const operands& op, kr_omu_device* device) {
   const size_t elements = static_cast<size_t>(op.rows) * static_cast<uint32_t>(op.outputs);
   float* xt = nullptr;
-  if (failed(cudaMallocAsync(reinterpret_cast<void**>(&xt),
-                             static_cast<size_t>(op.rows) * static_cast<uint32_t>(op.columns) * sizeof(float),
-                             cudaStream_t{}))) {
+  if (failed(scratch_alloc(&xt, static_cast<size_t>(op.rows) * static_cast<uint32_t>(op.columns), cudaStream_t{}))) {
     return report(alloc_failure, KR_STATUS_OUT_OF_MEMORY);
   }
   const cudaError_t gathered =
@@ -339,7 +344,7 @@ kr_status_t run_batched(const operands& op, kr_omu_device* device) {
                         dim3(vector_threads), op.columns, op.rows, xt, op.input, op.order);
   if (failed(cudaGetLastError()) || gathered != cudaSuccess ||
       failed(cudaMemsetAsync(op.output, 0, elements * sizeof(float), cudaStream_t{}))) {
-    failed(cudaFreeAsync(xt, cudaStream_t{}));
+    failed(scratch_free(xt, cudaStream_t{}));
     return report(kernel_failure, KR_STATUS_RUNTIME_ERROR);
   }
 
@@ -350,7 +355,7 @@ kr_status_t run_batched(const operands& op, kr_omu_device* device) {
     cudaStream_t stream = device->streams[s.b - 1];
     const int32_t codes = 2 * op.row_blocks * s.count;
     float* decoded = nullptr;
-    if (failed(cudaMallocAsync(reinterpret_cast<void**>(&decoded), static_cast<size_t>(codes) * sizeof(float), stream))) {
+    if (failed(scratch_alloc(&decoded, static_cast<size_t>(codes), stream))) {
       out_of_memory = true;
       break;
     }
@@ -360,20 +365,20 @@ kr_status_t run_batched(const operands& op, kr_omu_device* device) {
     e = for_width<batched_section>(s.b, &op, &s, stream, static_cast<const float*>(xt),
                                    static_cast<const float*>(decoded));
     if (launched == cudaSuccess) launched = e;
-    cudaFreeAsync(decoded, stream);
+    scratch_free(decoded, stream);
   }
   if (out_of_memory) {
-    failed(cudaFreeAsync(xt, cudaStream_t{}));
+    failed(scratch_free(xt, cudaStream_t{}));
     return report(alloc_failure, KR_STATUS_OUT_OF_MEMORY);
   }
   if (failed(cudaGetLastError()) || launched != cudaSuccess) {
-    failed(cudaFreeAsync(xt, cudaStream_t{}));
+    failed(scratch_free(xt, cudaStream_t{}));
     return report(kernel_failure, KR_STATUS_RUNTIME_ERROR);
   }
-  cudaFreeAsync(xt, cudaStream_t{});
+  scratch_free(xt, cudaStream_t{});
 
   float* tmp = nullptr;
-  if (failed(cudaMallocAsync(reinterpret_cast<void**>(&tmp), elements * sizeof(float), cudaStream_t{}))) {
+  if (failed(scratch_alloc(&tmp, elements, cudaStream_t{}))) {
     return report(alloc_failure, KR_STATUS_OUT_OF_MEMORY);
   }
   const cudaError_t relaid =
@@ -383,7 +388,7 @@ kr_status_t run_batched(const operands& op, kr_omu_device* device) {
   const bool copy_failed =
       relayout_failed ||
       failed(cudaMemcpyAsync(op.output, tmp, elements * sizeof(float), cudaMemcpyDeviceToDevice, cudaStream_t{}));
-  if (failed(cudaFreeAsync(tmp, cudaStream_t{})) || copy_failed) return report(kernel_failure, KR_STATUS_RUNTIME_ERROR);
+  if (failed(scratch_free(tmp, cudaStream_t{})) || copy_failed) return report(kernel_failure, KR_STATUS_RUNTIME_ERROR);
   return KR_STATUS_SUCCESS;
 }
 
