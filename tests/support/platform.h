@@ -2,6 +2,8 @@
 // against a real GPU the controls report false and the tests that need them skip.
 #pragma once
 
+#include <cstddef>
+
 #include <cuda_runtime.h>
 
 namespace kr_test {

@@ -14,6 +14,7 @@ bool set_device_name(int, const char*) { return false; }
 bool fail_call(const char*, cudaError_t, int) { return false; }
 long live_allocations() { return -1; }
 
+
 cudaDeviceProp device_properties(int ordinal) {
   cudaDeviceProp prop;
   std::memset(&prop, 0, sizeof prop);
