@@ -15,33 +15,6 @@ namespace omu {
 
 namespace {
 
-// Buffers released at the end of one case.
-class scratch {
- public:
-  scratch(const library& lib, kr_omu_device* device) : lib_(lib), device_(device) {}
-  ~scratch() {
-    for (kr_omu_buffer* b : buffers_) release(lib_, device_, b);
-  }
-  template <typename T>
-  kr_omu_buffer* upload(const std::vector<T>& v) {
-    kr_omu_buffer* b = upload_bytes(lib_, device_, v.data(), static_cast<int32_t>(v.size() * sizeof(T)));
-    if (b == nullptr) ok_ = false;
-    if (b != nullptr) buffers_.push_back(b);
-    return b;
-  }
-  template <typename T>
-  bool download(kr_omu_buffer* b, std::vector<T>& v) {
-    return b != nullptr && download_bytes(lib_, device_, b, v.data(), static_cast<int32_t>(v.size() * sizeof(T)));
-  }
-  bool ok() const { return ok_; }
-
- private:
-  const library& lib_;
-  kr_omu_device* device_;
-  std::vector<kr_omu_buffer*> buffers_;
-  bool ok_ = true;
-};
-
 template <typename Args>
 bool run_entry(const library& lib, kr_omu_device* device, const char* symbol, Args& args, std::string& detail) {
   using entry_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, Args*);

@@ -18,39 +18,6 @@ namespace {
 using broadcast_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_pairwise_broadcast_args_t*);
 using rows_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_elementwise_broadcast_args_t*);
 
-// Buffers released at the end of one case.
-class scratch {
- public:
-  scratch(const library& lib, kr_omu_device* device) : lib_(lib), device_(device) {}
-  ~scratch() {
-    for (kr_omu_buffer* b : buffers_) release(lib_, device_, b);
-  }
-  template <typename T>
-  kr_omu_buffer* upload(const std::vector<T>& v) {
-    kr_omu_buffer* b = upload_bytes(lib_, device_, v.data(), static_cast<int32_t>(v.size() * sizeof(T)));
-    if (b != nullptr) buffers_.push_back(b);
-    ok_ = ok_ && b != nullptr;
-    return b;
-  }
-  template <typename T>
-  bool download(kr_omu_buffer* b, std::vector<T>& v) {
-    return download_bytes(lib_, device_, b, v.data(), static_cast<int32_t>(v.size() * sizeof(T)));
-  }
-  bool ok() const { return ok_; }
-
- private:
-  const library& lib_;
-  kr_omu_device* device_;
-  std::vector<kr_omu_buffer*> buffers_;
-  bool ok_ = true;
-};
-
-std::string mismatch(size_t i, double got, double want) {
-  char s[128];
-  std::snprintf(s, sizeof s, "element %zu: got %.9g, want %.9g", i, got, want);
-  return s;
-}
-
 constexpr int32_t rows = 3, length = 5;
 
 std::vector<float> matrix_a() {

@@ -15,31 +15,6 @@ using depthwise_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op
 using transposed_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_conv1d_transposed_depthwise_args_t*);
 using linear_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_linear_args_t*);
 
-// Buffers released at the end of one case.
-class scratch {
- public:
-  scratch(const library& lib, kr_omu_device* device) : lib_(lib), device_(device) {}
-  ~scratch() {
-    for (kr_omu_buffer* b : buffers_) release(lib_, device_, b);
-  }
-  template <typename T>
-  kr_omu_buffer* upload(const std::vector<T>& v) {
-    return keep(upload_bytes(lib_, device_, v.data(), static_cast<int32_t>(v.size() * sizeof(T))));
-  }
-  bool ok() const { return !failed_; }
-
- private:
-  kr_omu_buffer* keep(kr_omu_buffer* b) {
-    if (b == nullptr) failed_ = true;
-    else buffers_.push_back(b);
-    return b;
-  }
-  const library& lib_;
-  kr_omu_device* device_;
-  std::vector<kr_omu_buffer*> buffers_;
-  bool failed_ = false;
-};
-
 // Deterministic full-range values.
 template <typename T>
 std::vector<T> pattern(size_t count, uint32_t seed) {

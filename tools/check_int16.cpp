@@ -19,31 +19,6 @@ using unary_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_ele
 using pairwise_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_pairwise_args_t*);
 using rows_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_elementwise_broadcast_args_t*);
 
-// Buffers released at the end of one case.
-class scratch {
- public:
-  scratch(const library& lib, kr_omu_device* device) : lib_(lib), device_(device) {}
-  ~scratch() {
-    for (kr_omu_buffer* b : buffers_) release(lib_, device_, b);
-  }
-  template <typename T>
-  kr_omu_buffer* upload(const std::vector<T>& v) {
-    return keep(upload_bytes(lib_, device_, v.data(), static_cast<int32_t>(v.size() * sizeof(T))));
-  }
-  kr_omu_buffer* output(size_t bytes) {
-    return keep(upload_bytes(lib_, device_, nullptr, static_cast<int32_t>(bytes)));
-  }
-
- private:
-  kr_omu_buffer* keep(kr_omu_buffer* b) {
-    if (b != nullptr) buffers_.push_back(b);
-    return b;
-  }
-  const library& lib_;
-  kr_omu_device* device_;
-  std::vector<kr_omu_buffer*> buffers_;
-};
-
 template <typename T>
 std::string shown(T v) {
   if constexpr (std::is_floating_point_v<T>) {

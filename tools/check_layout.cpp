@@ -15,29 +15,6 @@ namespace {
 using transpose_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_transpose_args_t*);
 using quantize_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_quantize_args_t*);
 
-// Buffers released at the end of one case.
-class scratch {
- public:
-  scratch(const library& lib, kr_omu_device* device) : lib_(lib), device_(device) {}
-  ~scratch() {
-    for (kr_omu_buffer* b : buffers_) release(lib_, device_, b);
-  }
-  template <typename T>
-  kr_omu_buffer* upload(const std::vector<T>& v) {
-    kr_omu_buffer* b = upload_bytes(lib_, device_, v.data(), static_cast<int32_t>(v.size() * sizeof(T)));
-    if (b == nullptr) failed_ = true;
-    else buffers_.push_back(b);
-    return b;
-  }
-  bool ok() const { return !failed_; }
-
- private:
-  const library& lib_;
-  kr_omu_device* device_;
-  std::vector<kr_omu_buffer*> buffers_;
-  bool failed_ = false;
-};
-
 // Reads back `want.size()` values and compares them bit for bit.
 template <typename T>
 bool compare(const library& lib, kr_omu_device* device, kr_omu_buffer* out, const std::vector<T>& want,

@@ -16,7 +16,7 @@ constexpr kr_error_record kernel_failure = kr::kernel_failure_record(625);
 }  // namespace
 
 // 2^(e - 35) for the exponent field e of a block parameter code.
-static __constant__ __attribute__((unused)) float EXPONENT_GPU[32] = {
+[[maybe_unused]] static __constant__ float EXPONENT_GPU[32] = {
     0x1p-35f, 0x1p-34f, 0x1p-33f, 0x1p-32f, 0x1p-31f, 0x1p-30f, 0x1p-29f, 0x1p-28f,
     0x1p-27f, 0x1p-26f, 0x1p-25f, 0x1p-24f, 0x1p-23f, 0x1p-22f, 0x1p-21f, 0x1p-20f,
     0x1p-19f, 0x1p-18f, 0x1p-17f, 0x1p-16f, 0x1p-15f, 0x1p-14f, 0x1p-13f, 0x1p-12f,
