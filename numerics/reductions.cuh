@@ -45,8 +45,9 @@ struct fmax_op {
   }
 };
 
-// Block-wide reduction of a one-dimensional block of `block_threads` threads (a multiple of 32, at
-// most 1024) that hands every thread the block's result. Two stages: butterflies at distances 16
+// Block-wide reduction of a block of `block_threads` threads (a multiple of 32, at most 1024;
+// one-dimensional, or two-dimensional with 32 threads in x, so that each warp is one row) that
+// hands every thread the block's result. Two stages: butterflies at distances 16
 // to 1 within each warp, one shared slot per warp, then warp 0 combines the slots by butterflies
 // within groups of (block_threads / 32) lanes, so that lane 0 holds the result. Lanes at and past
 // the warp count never reach lane 0; they start from the identity instead of reading slots no warp
@@ -61,8 +62,9 @@ __device__ __forceinline__ T block_reduce(T value, T identity) {
   static_assert(block_threads % 32 == 0 && block_threads >= 64 && block_threads <= 1024, "whole warps");
   constexpr int block_warps = block_threads / 32;
   __shared__ T slots[32];
-  const int lane = static_cast<int>(threadIdx.x) & 31;
-  const int warp = static_cast<int>(threadIdx.x) >> 5;
+  const int thread = static_cast<int>(threadIdx.y * blockDim.x + threadIdx.x);
+  const int lane = thread & 31;
+  const int warp = thread >> 5;
   value = Op::template warp<32>(value);
   if (lane == 0) slots[warp] = value;
   __syncthreads();

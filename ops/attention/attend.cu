@@ -61,40 +61,11 @@ __global__ void __launch_bounds__(32 * score_warps)
   }
 }
 
-// Block-wide reduction over the 16 warps of a 512-thread block: butterflies within each warp, one
-// shared slot per warp, then the first 16 lanes of warp 0 combine the slots and thread 0 stores the
-// result in slot 0. The second barrier orders that store before every thread's read; each
-// reduction has slots of its own, since slower threads may still be reading them.
-template <typename Combine>
-__device__ __forceinline__ float block_reduce(float value, float* slots, Combine combine) {
-  const int32_t lane = static_cast<int32_t>(threadIdx.x);
-  const int32_t warp = static_cast<int32_t>(threadIdx.y);
-  for (int d = 16; d > 0; d /= 2) value = combine(value, __shfl_xor_sync(kr::full_warp_mask, value, d));
-  if (lane == 0) slots[warp] = value;
-  __syncthreads();
-  if (warp == 0 && lane < softmax_warps) {
-    float v = slots[lane];
-    for (int d = softmax_warps / 2; d > 0; d /= 2) v = combine(v, __shfl_xor_sync(0x0000FFFFu, v, d));
-    if (lane == 0) slots[0] = v;
-  }
-  __syncthreads();
-  return slots[0];
-}
-
-struct max_op {
-  __device__ __forceinline__ float operator()(float a, float b) const { return fmaxf(a, b); }
-};
-struct sum_op {
-  __device__ __forceinline__ float operator()(float a, float b) const { return a + b; }
-};
-
 // block x: head; block y: query of the chunk; the block's 512 threads: entries thread,
 // thread + 512, ... of that score row. Scales, then exponentiates against the row maximum and
 // normalises, in place.
 __global__ void __launch_bounds__(softmax_threads) attend_softmax_kernel(float* scratch, float scale, int32_t g,
                                                                          int32_t t) {
-  __shared__ float max_slots[32];
-  __shared__ float sum_slots[32];
   const int32_t thread = static_cast<int32_t>(threadIdx.y * 32 + threadIdx.x);
   const int64_t q = blockIdx.y;
   float* row = scratch + (q * gridDim.x + blockIdx.x) * g;
@@ -107,7 +78,7 @@ __global__ void __launch_bounds__(softmax_threads) attend_softmax_kernel(float* 
     row[i] = x;
     local_max = fmaxf(local_max, x);
   }
-  const float mx = block_reduce(local_max, max_slots, max_op());
+  const float mx = kr::block_reduce<kr::fmax_op, softmax_threads>(local_max, -INFINITY);
 
   float local_sum = 0.0f;
   for (int64_t i = thread; i < entries; i += softmax_threads) {
@@ -115,7 +86,7 @@ __global__ void __launch_bounds__(softmax_threads) attend_softmax_kernel(float* 
     row[i] = e;
     local_sum += e;
   }
-  const float inv = 1.0f / block_reduce(local_sum, sum_slots, sum_op());
+  const float inv = 1.0f / kr::block_reduce<kr::sum_op, softmax_threads>(local_sum, 0.0f);
   for (int64_t i = thread; i < entries; i += softmax_threads) row[i] = inv * row[i];
 }
 
