@@ -26,10 +26,12 @@ __global__ void __launch_bounds__(block_threads) spectrum_kernel(int32_t n, floa
     y[2 * k] = scale * (g * cosf(p));
     y[2 * k + 1] = scale * (g * sinf(p));
   }
-  // Every thread, with or without a bin: the only non-zero writer of each of these two elements
-  // wrote it above, before its own zero, so both end as 0.
-  y[1] = 0.0f;
-  y[static_cast<int32_t>(static_cast<uint32_t>(n) + 1u)] = 0.0f;
+  // Bins 0 and H have no imaginary part. The thread of bin 0 zeroes element 1 after writing it; for
+  // even N the thread of bin H zeroes element N + 1 after writing it, and for odd N, where element
+  // N + 1 belongs to no bin, thread 0 zeroes it. One writer per element, so no two threads race.
+  const uint32_t last_writer = n % 2 == 0 ? static_cast<uint32_t>(h) % block_threads : 0u;
+  if (threadIdx.x == 0) y[1] = 0.0f;
+  if (threadIdx.x == last_writer) y[static_cast<int32_t>(static_cast<uint32_t>(n) + 1u)] = 0.0f;
 }
 
 }  // namespace
