@@ -3,8 +3,11 @@
 // - large (at least 256 MiB of traffic): bytes read and written per second, as a ratio to a
 //   device-to-device copy of the same number of bytes measured in the same run (and FLOP/s where
 //   the entry does arithmetic worth counting);
-// - small (a few KiB): time per call as a multiple of the time of a reference launch, a float ReLU
-//   of one element, which is the launch overhead an entry cannot go below.
+// - small (a few KiB, or one decode-sized call where the entry's shape needs more): time per call
+//   as a multiple of the time of a reference launch, a float ReLU of one element, which is the
+//   launch overhead an entry cannot go below.
+// Bytes count each operand an entry reads or writes (an accumulated output both ways); staging
+// that an entry allocates for itself is not counted.
 // Each call is queued back to back and a 4-byte read back waits for all of them, as the engine's
 // read back would.
 #include "bench.h"
