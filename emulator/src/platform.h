@@ -65,6 +65,8 @@ struct injection {
   int remaining;  // calls until it fires, this one included
 };
 
+constexpr double default_watchdog_seconds = 10.0;
+
 struct platform {
   std::recursive_mutex mutex;
   std::vector<emulated_device> devices;
@@ -78,6 +80,8 @@ struct platform {
   std::size_t device_heap_limit = 0;
   std::size_t device_heap_used = 0;
   std::map<std::uintptr_t, std::size_t> device_heap;  // in-kernel malloc blocks
+  bool math_accurate = false;                         // kr_emu::math_mode::accurate
+  double watchdog_seconds = default_watchdog_seconds;
 };
 
 // The emulator's state, created on first use with the default platform.
@@ -108,6 +112,27 @@ bool valid_stream(cudaStream_t stream);
 
 // Whether the calling host thread is executing kernel code (a launch in progress on it).
 bool running_kernel();
+
+// The byte fresh device memory, device-heap blocks and shared arrays are filled with under a
+// schedule seed.
+unsigned char poison_for_seed(std::uint64_t seed);
+
+// Guard zones: every device allocation and device-heap block is surrounded by guard_bytes of a
+// fixed pattern. check_guards compares them all; a damaged one becomes a sticky
+// cudaErrorIllegalAddress whose message names `kernel` (null: host code, found by the runtime
+// call `call`) and the damaged offsets, and the pattern is restored.
+constexpr std::size_t guard_bytes = 256;
+void fill_guards(char* user, std::size_t size);
+void check_guards(const void* kernel, const char* call = nullptr);
+bool guards_intact(const char* user, std::size_t size);
+
+// The demangled name of the function at `address` (a kernel), from its module's symbol table.
+std::string function_name(const void* address);
+
+// The device math library's state for the running launch (src/device_math.cpp): the key its
+// deviations are drawn from (derived from the schedule seed) and whether it computes accurately.
+extern std::uint64_t math_key;
+extern bool math_accurate;
 
 // A fault of the running kernel: record_kernel_fault stores the message and the sticky launch
 // failure, end_faulted_kernel then leaves the kernel for good. The calling fiber is discarded

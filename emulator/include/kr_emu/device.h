@@ -11,15 +11,13 @@
 //
 // __shared__ is for function-scope declarations only (`__shared__ float tile[256];` inside a
 // kernel or device function). It expands to static storage, which is one instance per running
-// block because blocks never overlap. The plain build gathers all shared arrays in one linker
-// section (src/shared_memory.ld) that is filled with 0xFF bytes before every block, so reading
-// shared memory before writing it gives NaNs and all-ones integers; the AddressSanitizer build
-// keeps them ordinary statics so that out-of-bounds accesses to them are reported.
-// `extern __shared__` (dynamic shared memory) is not available. One gap: GCC ignores section
-// attributes inside templates, so in a GCC build the shared arrays of template functions are
-// ordinary zero-initialised statics that keep their contents from block to block. Clang honours
-// the attribute there, so CI also runs the emulated suite built with Clang, where every shared
-// array is poisoned.
+// block because blocks never overlap. Every shared array, those of template functions included
+// and in every build, lies in one linker-gathered range (src/shared_memory.ld) that is filled with
+// the poison byte (kr_emu::poison_byte(), which varies with the schedule seed) before every
+// block, so reading shared memory before writing it gives NaNs, huge or all-ones values instead of
+// what a previous block left. The AddressSanitizer build keeps the arrays' redzones, so
+// out-of-bounds accesses to them are reported. `extern __shared__` (dynamic shared memory) is not
+// available.
 #pragma once
 
 #include <math.h>
@@ -33,6 +31,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "kr_emu/sanitizers.h"
 #include "vector_types.h"
 
 // Execution spaces and storage classes. `unused` keeps the host compiler quiet about kernels,
@@ -46,15 +45,20 @@
 #define __align__(n) __attribute__((aligned(n)))
 // `used` tells the compiler that code it cannot see reads and writes these arrays (the other
 // fibers of the block, the poison fill), so it neither caches them across a barrier nor reshapes
-// them on the assumption that only the visible stores can change them.
-#if defined(__SANITIZE_ADDRESS__)
-#define __shared__ static __attribute__((used))
+// them on the assumption that only the visible stores can change them. The ABI tag puts
+// "kr_emu_shared" into every array's symbol (templates included), and with it into the name of
+// the section the compiler gives the array when it ignores the section attribute (GCC inside
+// templates) or is not given one (the AddressSanitizer build, which keeps its redzones around
+// ordinary statics only): src/shared_memory.ld gathers all of them into one range.
+#if defined(KR_EMU_ASAN)
+#define __shared__ static __attribute__((used, abi_tag("kr_emu_shared")))
 #else
 // One section per array: GCC refuses to mix the statics of inline functions (COMDAT) and of
 // ordinary functions in one named section of a translation unit. The linker gathers them all.
 #define KR_EMU_SHARED_SECTION_NAME(n) KR_EMU_SHARED_SECTION_NAME2(n)
 #define KR_EMU_SHARED_SECTION_NAME2(n) "kr_emu_shared." #n
-#define __shared__ static __attribute__((used, section(KR_EMU_SHARED_SECTION_NAME(__COUNTER__))))
+#define __shared__ \
+  static __attribute__((used, abi_tag("kr_emu_shared"), section(KR_EMU_SHARED_SECTION_NAME(__COUNTER__))))
 #endif
 
 #pragma GCC visibility push(hidden)
@@ -565,27 +569,135 @@ KR_EMU_UNARY_ROUNDINGS(float, __double2float, double, static_cast<float>(a), sta
 #undef KR_EMU_ROUNDED
 inline float __saturatef(float x) { return x >= 1.0f ? 1.0f : (x > 0.0f ? x : 0.0f); }
 
-// Fast approximations of the GPU, evaluated accurately: a result that is right here is within
-// the approximation's documented error on the GPU.
-inline float rsqrtf(float x) { return static_cast<float>(1.0 / std::sqrt(static_cast<double>(x))); }
+// The device math library. The accurate functions return the correctly rounded result moved by up
+// to the documented maximum ulps of the CUDA function, in a pattern that depends on the operands,
+// the function and the schedule seed; the fast intrinsics are evaluated with the structure the GPU
+// gives them (__expf as the base-2 approximation of the float product x log2(e), subnormal
+// operands and results flushed to zero, __fdividef through a reciprocal that is zero for divisors
+// beyond 2^126, __sinf with its angle reduced in float). Both stay inside their documented error
+// bounds (src/device_math.cpp lists them). kr_emu::set_math_mode(kr_emu::math_mode::accurate) or
+// KR_EMU_MATH=accurate evaluates everything with the host's accurate functions instead; outside a
+// kernel the names are always the host's functions. sqrtf and the operators are exact, as on the
+// GPU without fast-math.
+namespace kr_emu {
+namespace detail {
+enum class math_function : int {
+  expf, exp2f, exp10f, expm1f, logf, log2f, log10f, log1pf, sinf, cosf, tanf, sinhf, coshf,
+  tanhf, asinf, acosf, atanf, erff, erfcf, cbrtf, rsqrtf, powf, atan2f,
+  fast_expf, fast_exp10f, fast_logf, fast_log2f, fast_log10f, fast_sinf, fast_cosf, fast_tanf,
+  ex2_approx, lg2_approx, sin_approx, cos_approx,
+};
+float device_function(math_function f, float x) noexcept;
+float device_function2(math_function f, float x, float y) noexcept;
+float fast_intrinsic(math_function f, float x) noexcept;
+float fast_divide(float x, float y) noexcept;
+float fast_power(float x, float y) noexcept;
+}  // namespace detail
+}  // namespace kr_emu
+
+#define KR_EMU_MATH1(name)                                                     \
+  inline float kr_emu_##name(float x) noexcept {                               \
+    return kr_emu::detail::device_function(kr_emu::detail::math_function::name, x); \
+  }
+KR_EMU_MATH1(expf)
+KR_EMU_MATH1(exp2f)
+KR_EMU_MATH1(exp10f)
+KR_EMU_MATH1(expm1f)
+KR_EMU_MATH1(logf)
+KR_EMU_MATH1(log2f)
+KR_EMU_MATH1(log10f)
+KR_EMU_MATH1(log1pf)
+KR_EMU_MATH1(sinf)
+KR_EMU_MATH1(cosf)
+KR_EMU_MATH1(tanf)
+KR_EMU_MATH1(sinhf)
+KR_EMU_MATH1(coshf)
+KR_EMU_MATH1(tanhf)
+KR_EMU_MATH1(asinf)
+KR_EMU_MATH1(acosf)
+KR_EMU_MATH1(atanf)
+KR_EMU_MATH1(erff)
+KR_EMU_MATH1(erfcf)
+KR_EMU_MATH1(cbrtf)
+#undef KR_EMU_MATH1
+inline float kr_emu_powf(float x, float y) noexcept {
+  return kr_emu::detail::device_function2(kr_emu::detail::math_function::powf, x, y);
+}
+inline float kr_emu_atan2f(float y, float x) noexcept {
+  return kr_emu::detail::device_function2(kr_emu::detail::math_function::atan2f, y, x);
+}
+inline void kr_emu_sincosf(float x, float* s, float* c) noexcept {
+  *s = kr_emu_sinf(x);
+  *c = kr_emu_cosf(x);
+}
+// rsqrtf: the hardware approximation, within 2 ulps; __frsqrt_rn is correctly rounded.
+inline float rsqrtf(float x) noexcept {
+  return kr_emu::detail::device_function(kr_emu::detail::math_function::rsqrtf, x);
+}
 inline double rsqrt(double x) { return 1.0 / std::sqrt(x); }
-inline float __frsqrt_rn(float x) { return rsqrtf(x); }
-inline float __fdividef(float a, float b) { return a / b; }
-inline float fdividef(float a, float b) { return a / b; }
+inline float __frsqrt_rn(float x) { return static_cast<float>(1.0 / std::sqrt(static_cast<double>(x))); }
+inline float __fdividef(float a, float b) noexcept { return kr_emu::detail::fast_divide(a, b); }
+inline float fdividef(float a, float b) noexcept { return kr_emu::detail::fast_divide(a, b); }
 // The C library declares these reserved names (without defining them); the definitions here use
 // its declarations' linkage.
 extern "C" {
-inline float __expf(float x) noexcept { return expf(x); }
-inline float __exp10f(float x) noexcept { return exp10f(x); }
-inline float __logf(float x) noexcept { return logf(x); }
-inline float __log2f(float x) noexcept { return log2f(x); }
-inline float __log10f(float x) noexcept { return log10f(x); }
-inline float __powf(float x, float y) noexcept { return powf(x, y); }
-inline float __sinf(float x) noexcept { return sinf(x); }
-inline float __cosf(float x) noexcept { return cosf(x); }
-inline float __tanf(float x) noexcept { return tanf(x); }
-inline void __sincosf(float x, float* s, float* c) noexcept { sincosf(x, s, c); }
+inline float __expf(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_expf, x);
 }
+inline float __exp10f(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_exp10f, x);
+}
+inline float __logf(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_logf, x);
+}
+inline float __log2f(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_log2f, x);
+}
+inline float __log10f(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_log10f, x);
+}
+inline float __powf(float x, float y) noexcept { return kr_emu::detail::fast_power(x, y); }
+inline float __sinf(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_sinf, x);
+}
+inline float __cosf(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_cosf, x);
+}
+inline float __tanf(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_tanf, x);
+}
+inline void __sincosf(float x, float* s, float* c) noexcept {
+  *s = __sinf(x);
+  *c = __cosf(x);
+}
+}
+// The C names are routed here by function-like macros (defined at the end of this header), in the
+// global namespace and in std.
+namespace std {
+using ::kr_emu_acosf;
+using ::kr_emu_asinf;
+using ::kr_emu_atan2f;
+using ::kr_emu_atanf;
+using ::kr_emu_cbrtf;
+using ::kr_emu_coshf;
+using ::kr_emu_cosf;
+using ::kr_emu_erfcf;
+using ::kr_emu_erff;
+using ::kr_emu_exp10f;
+using ::kr_emu_exp2f;
+using ::kr_emu_expf;
+using ::kr_emu_expm1f;
+using ::kr_emu_log10f;
+using ::kr_emu_log1pf;
+using ::kr_emu_log2f;
+using ::kr_emu_logf;
+using ::kr_emu_powf;
+using ::kr_emu_sincosf;
+using ::kr_emu_sinf;
+using ::kr_emu_sinhf;
+using ::kr_emu_tanf;
+using ::kr_emu_tanhf;
+}  // namespace std
 
 // fmin and fmax as the GPU computes them: a NaN operand, quiet or signalling, counts as missing
 // (the C library returns NaN for a signalling one), and -0 is below +0. The C names are routed
@@ -679,5 +791,30 @@ using ::kr_emu_malloc;
 }  // namespace std
 #define malloc(size) kr_emu_malloc(size)
 #define free(ptr) kr_emu_free(ptr)
+
+// Device math names routed to the GPU model above (after every use of them in this header).
+#define expf(x) kr_emu_expf(x)
+#define exp2f(x) kr_emu_exp2f(x)
+#define exp10f(x) kr_emu_exp10f(x)
+#define expm1f(x) kr_emu_expm1f(x)
+#define logf(x) kr_emu_logf(x)
+#define log2f(x) kr_emu_log2f(x)
+#define log10f(x) kr_emu_log10f(x)
+#define log1pf(x) kr_emu_log1pf(x)
+#define sinf(x) kr_emu_sinf(x)
+#define cosf(x) kr_emu_cosf(x)
+#define tanf(x) kr_emu_tanf(x)
+#define sincosf(x, s, c) kr_emu_sincosf(x, s, c)
+#define sinhf(x) kr_emu_sinhf(x)
+#define coshf(x) kr_emu_coshf(x)
+#define tanhf(x) kr_emu_tanhf(x)
+#define asinf(x) kr_emu_asinf(x)
+#define acosf(x) kr_emu_acosf(x)
+#define atanf(x) kr_emu_atanf(x)
+#define atan2f(y, x) kr_emu_atan2f(y, x)
+#define erff(x) kr_emu_erff(x)
+#define erfcf(x) kr_emu_erfcf(x)
+#define cbrtf(x) kr_emu_cbrtf(x)
+#define powf(x, y) kr_emu_powf(x, y)
 
 #pragma GCC visibility pop
