@@ -10,6 +10,13 @@
 
 #include <cuda_runtime.h>
 
+#include "kr_emu/sanitizers.h"
+
+#if defined(KR_EMU_TSAN)
+extern "C" void __tsan_ignore_thread_begin();
+extern "C" void __tsan_ignore_thread_end();
+#endif
+
 struct CUstream_st {
   int device;
 };
@@ -87,12 +94,47 @@ struct platform {
 // The emulator's state, created on first use with the default platform.
 platform& state();
 
+// Whether the calling host thread is executing kernel code (a launch in progress on it).
+bool running_kernel();
+
 cudaDeviceProp default_properties();
 constexpr std::size_t default_device_heap_limit = std::size_t{8} << 20;
 
 // Per host thread, as in the real runtime.
 cudaError_t& last_error();
 int& current_device();
+
+// Within this scope ThreadSanitizer records none of the calling fiber's memory accesses and
+// allocations: the emulator's bookkeeping done on a kernel thread's behalf (its own code is not
+// instrumented, but the C library calls it makes are intercepted).
+struct sanitizer_ignore_scope {
+#if defined(KR_EMU_TSAN)
+  sanitizer_ignore_scope() { __tsan_ignore_thread_begin(); }
+  ~sanitizer_ignore_scope() { __tsan_ignore_thread_end(); }
+#else
+  sanitizer_ignore_scope() {}
+#endif
+  sanitizer_ignore_scope(const sanitizer_ignore_scope&) = delete;
+  sanitizer_ignore_scope& operator=(const sanitizer_ignore_scope&) = delete;
+};
+
+// Holds the platform's mutex, except on behalf of kernel code: the launching host thread holds it
+// for the whole launch already (and ThreadSanitizer, which sees each CUDA thread as a thread of its
+// own, would take a second lock for a double lock).
+class state_lock {
+ public:
+  state_lock() : locked_(!running_kernel()) {
+    if (locked_) state().mutex.lock();
+  }
+  ~state_lock() {
+    if (locked_) state().mutex.unlock();
+  }
+  state_lock(const state_lock&) = delete;
+  state_lock& operator=(const state_lock&) = delete;
+
+ private:
+  bool locked_;
+};
 
 // Records a failure as the thread's last error and returns it.
 inline cudaError_t fail(cudaError_t error) {

@@ -632,7 +632,7 @@ using detail::state;
 // ---- test controls ----
 
 void reset() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   detail::platform& s = state();
   s.devices.clear();
   detail::restore_defaults(s);
@@ -641,7 +641,7 @@ void reset() {
 }
 
 void set_device_count(int count) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   if (count < 0) throw std::invalid_argument("kr_emu::set_device_count: negative count");
   detail::platform& s = state();
   s.devices.resize(static_cast<std::size_t>(count),
@@ -649,12 +649,12 @@ void set_device_count(int count) {
 }
 
 int device_count() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return static_cast<int>(state().devices.size());
 }
 
 cudaDeviceProp& device_properties(int ordinal) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   detail::platform& s = state();
   if (ordinal < 0 || ordinal >= static_cast<int>(s.devices.size()))
     throw std::out_of_range("kr_emu::device_properties: no such device");
@@ -662,7 +662,7 @@ cudaDeviceProp& device_properties(int ordinal) {
 }
 
 void fail_call(const char* function, cudaError_t error, int nth) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   if (nth < 1) throw std::invalid_argument("kr_emu::fail_call: nth must be at least 1");
   for (int i = 0; i < static_cast<int>(api::count); ++i) {
     if (std::strcmp(detail::api_names[i], function) == 0) {
@@ -674,58 +674,58 @@ void fail_call(const char* function, cudaError_t error, int nth) {
 }
 
 void clear_injected_failures() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   state().injections.clear();
 }
 
 void set_schedule_seed(std::uint64_t seed) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   state().schedule_seed = seed;
 }
 
 std::uint64_t schedule_seed() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return state().schedule_seed;
 }
 
 std::size_t live_allocation_count() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return state().allocations.size();
 }
 
 std::size_t live_allocation_bytes() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return state().live_bytes;
 }
 
 const char* last_fault_message() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return state().fault_message.c_str();
 }
 
 void set_math_mode(math_mode mode) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   state().math_accurate = mode == math_mode::accurate;
 }
 
 math_mode current_math_mode() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return state().math_accurate ? math_mode::accurate : math_mode::gpu;
 }
 
 unsigned char poison_byte() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return detail::poison_for_seed(state().schedule_seed);
 }
 
 void set_watchdog_seconds(double seconds) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   if (!(seconds >= 0)) throw std::invalid_argument("kr_emu::set_watchdog_seconds: negative or NaN");
   state().watchdog_seconds = seconds;
 }
 
 void set_no_device_error(cudaError_t error) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   state().no_device_error = error;
 }
 
@@ -734,7 +734,7 @@ void set_no_device_error(cudaError_t error) {
 // ---- runtime API ----
 
 #define KR_EMU_ENTER(function)                                                      \
-  std::lock_guard<std::recursive_mutex> kr_lock(kr_emu::detail::state().mutex);     \
+  kr_emu::detail::state_lock kr_lock;     \
   if (cudaError_t injected = kr_emu::detail::take_injection(kr_emu::api::function)) \
   return kr_emu::fail(injected)
 
@@ -884,7 +884,7 @@ cudaError_t cudaStreamQuery(cudaStream_t stream) {
 }
 
 cudaError_t cudaGetLastError() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   if (cudaError_t injected = kr_emu::detail::take_injection(kr_emu::api::cudaGetLastError))
     return injected;
   // A kernel fault stays until the emulated device is reset; other errors are read once.
@@ -898,7 +898,7 @@ cudaError_t cudaGetLastError() {
 }
 
 cudaError_t cudaPeekAtLastError() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   if (cudaError_t injected = kr_emu::detail::take_injection(kr_emu::api::cudaPeekAtLastError))
     return injected;
   if (!state().devices.empty() && current().sticky_error != cudaSuccess)

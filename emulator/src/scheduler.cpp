@@ -73,20 +73,36 @@ namespace fc = boost::context::detail;
 namespace tsan {
 #if defined(KR_EMU_TSAN)
 inline void* current() { return __tsan_get_current_fiber(); }
-inline void* create() { return __tsan_create_fiber(0); }
+// The context of the CUDA thread with linear index `index` in the blocks that use fiber set `set`.
+inline void* create(unsigned index, unsigned set) {
+  void* fiber = __tsan_create_fiber(0);
+  char name[64];
+  std::snprintf(name, sizeof name, "CUDA thread with linear index %u (fiber set %u)", index, set);
+  __tsan_set_fiber_name(fiber, name);
+  return fiber;
+}
 inline void destroy(void* fiber) { __tsan_destroy_fiber(fiber); }
 inline void switch_to(void* fiber) { __tsan_switch_to_fiber(fiber, __tsan_switch_to_fiber_no_sync); }
 inline void acquire(const void* address) { __tsan_acquire(const_cast<void*>(address)); }
 inline void release(const void* address) { __tsan_release(const_cast<void*>(address)); }
 #else
 inline void* current() { return nullptr; }
-inline void* create() { return nullptr; }
+inline void* create(unsigned, unsigned) { return nullptr; }
 inline void destroy(void*) {}
 inline void switch_to(void*) {}
 inline void acquire(const void*) {}
 inline void release(const void*) {}
 #endif
 }  // namespace tsan
+
+// Under ThreadSanitizer every CUDA thread runs on a stack of its own (the worker of its fiber):
+// were two CUDA threads to run one after the other on one stack, the sanitizer would take their
+// locals for one memory shared without synchronisation.
+#if defined(KR_EMU_TSAN)
+constexpr bool dedicated_workers = true;
+#else
+constexpr bool dedicated_workers = false;
+#endif
 
 // Large enough for kernels with sizeable local arrays and for AddressSanitizer's redzones; the
 // pages are only committed when touched.
@@ -180,13 +196,15 @@ struct engine {
   void* main_fiber = nullptr;
   static constexpr unsigned fiber_sets = 4;
   std::vector<void*> fibers[fiber_sets];
+  std::vector<worker*> dedicated[fiber_sets];  // the stacks of the fibers
   char block_begin = 0, launch_end = 0;
   const char* barrier_sync = nullptr;
   char* sync_area = nullptr;
   std::size_t sync_area_size = 0, sync_next = 0;
-  // Watchdog: bumped whenever a fiber starts, resumes or ends.
+  // Watchdog: bumped whenever a fiber starts, resumes or ends; set when it interrupted one.
   std::atomic<std::uint64_t> progress{0};
   std::uint64_t steps = 0;
+  volatile bool interrupted = false;
 
   thread_state* pop_ready() {
     if (ready_count == 0) return nullptr;
@@ -232,12 +250,10 @@ void make_fresh(worker& w) {
   w.fake_stack = nullptr;
 }
 
-worker* take_idle(engine& e) {
-  if (!e.idle.empty()) {
-    worker* w = e.idle.back();
-    e.idle.pop_back();
-    return w;
-  }
+worker* new_worker(engine& e) {
+  // May run on a fiber (a thread starting while another waits): the allocations are the
+  // emulator's, not the kernel thread's.
+  sanitizer_ignore_scope ignore;
   const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   void* memory = mmap(nullptr, stack_bytes + page, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
@@ -252,7 +268,15 @@ worker* take_idle(engine& e) {
   w->colour = (e.workers.size() % 64) * 64;
   make_fresh(*w);
   e.workers.push_back(std::move(w));
+  e.idle.reserve(e.workers.size());  // so that returning a worker never allocates
   return e.workers.back().get();
+}
+
+worker* take_idle(engine& e) {
+  if (e.idle.empty()) return new_worker(e);
+  worker* w = e.idle.back();
+  e.idle.pop_back();
+  return w;
 }
 
 // Called on the destination side of every switch.
@@ -306,7 +330,7 @@ inline void jump_to_main(engine& e, worker* self) {
 }
 
 void start(engine& e, worker* from, thread_state* t) {
-  worker* w = take_idle(e);
+  worker* w = dedicated_workers ? t->runner : take_idle(e);
   w->thread = t;
   t->runner = w;
   enter(e, t);
@@ -417,18 +441,18 @@ void abandon_block(engine& e) {
     tsan::switch_to(t.fiber);
     tsan::release(&e.launch_end);
     tsan::switch_to(e.main_fiber);
-    for (auto& set : e.fibers) {
-      for (void*& f : set) {
-        if (f == t.fiber) {
-          tsan::destroy(f);
-          f = tsan::create();
+    for (unsigned k = 0; k < engine::fiber_sets; ++k) {
+      for (unsigned i = 0; i < e.fibers[k].size(); ++i) {
+        if (e.fibers[k][i] == t.fiber) {
+          tsan::destroy(e.fibers[k][i]);
+          e.fibers[k][i] = tsan::create(i, k);
         }
       }
     }
     t.fiber = nullptr;
 #endif
     make_fresh(*w);
-    e.idle.push_back(w);
+    if (!dedicated_workers) e.idle.push_back(w);
     t.state = run_state::exited;
   }
 }
@@ -566,14 +590,19 @@ void execute(engine& e, thread_state* t) {
   try {
     e.run_thread(e.call);
   } catch (const std::exception& x) {
+    sanitizer_ignore_scope ignore;
     e.escaped_exception = x.what();
   } catch (...) {
+    sanitizer_ignore_scope ignore;
     e.escaped_exception = "unknown exception";
   }
   // Reported outside the handler, so that the fault's switch does not leave a handler open.
   if (!e.escaped_exception.empty()) {
-    record_kernel_fault(thread_name(*t) + " let an exception escape: " + e.escaped_exception);
-    e.escaped_exception.clear();
+    {
+      sanitizer_ignore_scope ignore;
+      record_kernel_fault(thread_name(*t) + " let an exception escape: " + e.escaped_exception);
+      e.escaped_exception.clear();
+    }
     end_faulted_kernel();
   }
 }
@@ -588,7 +617,7 @@ void worker_main(fc::transfer_t from) {
     execute(e, t);
     finish_thread(e, t);
     thread_state* next = e.pop_ready();
-    if (next == nullptr && e.has_unstarted()) {
+    if (!dedicated_workers && next == nullptr && e.has_unstarted()) {
       next = e.take_unstarted();
       next->runner = self;
       self->thread = next;
@@ -596,10 +625,12 @@ void worker_main(fc::transfer_t from) {
       continue;
     }
     self->thread = nullptr;
-    e.idle.push_back(self);
+    if (!dedicated_workers) e.idle.push_back(self);
     if (next != nullptr) {
       enter(e, next);
       jump(self, next->runner);
+    } else if (dedicated_workers && e.has_unstarted()) {
+      start(e, self, e.take_unstarted());
     } else {
       jump_to_main(e, self);
     }
@@ -721,9 +752,13 @@ void prepare_block(engine& e, std::uint64_t block_linear, std::uint64_t position
 #if defined(KR_EMU_TSAN)
   std::vector<void*>& set = e.fibers[position % engine::fiber_sets];
   if (set.size() < e.block_size) set.resize(e.block_size, nullptr);
+  std::vector<worker*>& stacks = e.dedicated[position % engine::fiber_sets];
+  if (stacks.size() < e.block_size) stacks.resize(e.block_size, nullptr);
   for (unsigned i = 0; i < e.block_size; ++i) {
-    if (set[i] == nullptr) set[i] = tsan::create();
+    if (set[i] == nullptr) set[i] = tsan::create(i, static_cast<unsigned>(position % engine::fiber_sets));
+    if (stacks[i] == nullptr) stacks[i] = new_worker(e);
     e.threads[i].fiber = set[i];
+    e.threads[i].runner = stacks[i];
   }
   // Freed at the block's end, which also drops what ThreadSanitizer knew of its addresses.
   e.sync_area_size = 64 + 64 * static_cast<std::size_t>(e.warps.size());
@@ -755,7 +790,7 @@ std::string describe_waiting(const engine& e) {
     const thread_state* first;
   };
   std::vector<waiting> groups;
-  unsigned unstarted = 0;
+  unsigned unstarted = 0, ready = 0;
   for (const thread_state& t : e.threads) {
     std::string what;
     if (t.state == run_state::at_barrier) {
@@ -764,7 +799,8 @@ std::string describe_waiting(const engine& e) {
       what = std::string(collective_name(t.kind)) + " with mask " + hex(t.mask) + " at " +
              site(t.file, t.line);
     } else {
-      if (t.state == run_state::unstarted) ++unstarted;
+      unstarted += t.state == run_state::unstarted;
+      ready += t.state == run_state::ready;
       continue;
     }
     bool found = false;
@@ -782,6 +818,7 @@ std::string describe_waiting(const engine& e) {
     message += "; " + std::to_string(g.count) + (g.count == 1 ? " thread waits in " : " threads wait in ") + g.what +
                " (first " + thread_name(*g.first) + ")";
   }
+  if (ready != 0) message += "; " + std::to_string(ready) + (ready == 1 ? " thread is" : " threads are") + " ready to go on";
   if (unstarted != 0) message += "; " + std::to_string(unstarted) + (unstarted == 1 ? " thread has" : " threads have") + " not started";
   return message;
 }
@@ -789,6 +826,8 @@ std::string describe_waiting(const engine& e) {
 std::string describe_deadlock(const engine& e) {
   return "deadlock: no thread can proceed" + describe_waiting(e);
 }
+
+std::string watchdog_message(const engine& e);
 
 // Runs the current block to its end; false when it faulted.
 bool run_block(engine& e) {
@@ -800,6 +839,10 @@ bool run_block(engine& e) {
       start(e, &e.main, e.take_unstarted());
     } else {
       break;
+    }
+    if (e.interrupted) {
+      e.interrupted = false;
+      record_fault(e, watchdog_message(e), cudaErrorLaunchTimeout);
     }
     if (e.faulted) break;
   }
@@ -829,6 +872,7 @@ bool valid_configuration(dim3 grid, dim3 block, const cudaDeviceProp& p) {
 bool running_kernel() { return kernel_on_this_thread; }
 
 void record_kernel_fault(const std::string& message) {
+  sanitizer_ignore_scope ignore;
   record_fault(in_kernel("a kernel fault"), message);
 }
 
@@ -1006,18 +1050,18 @@ watchdog_state& the_watchdog() {
 
 std::string describe_waiting(const engine& e);
 
-// Runs on the spinning fiber's stack: ends the kernel like any other fault.
-[[noreturn]] void interrupt_kernel(engine& e) {
-  const thread_state& t = *e.current;
+std::string watchdog_message(const engine& e) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.3g", the_watchdog().stalled_for.load());
-  std::string message = "watchdog: no thread reached a barrier, a warp collective, its start or its end for " +
-                        std::string(seconds) + " s; " + thread_name(t) +
-                        " has been running since its last one (a spin-wait for work that never comes?)";
-  message += describe_waiting(e);
-  record_fault(e, message, cudaErrorLaunchTimeout);
-  message.clear();
-  message.shrink_to_fit();
+  return "watchdog: no thread reached a barrier, a warp collective, its start or its end for " +
+         std::string(seconds) + " s; " + thread_name(*e.current) +
+         " has been running since its last one (a spin-wait for work that never comes?)" + describe_waiting(e);
+}
+
+// Runs on the spinning fiber's stack, in the signal handler: leaves the fiber for good at once.
+// The launching thread's context then reports the fault (nothing here may allocate).
+[[noreturn]] void interrupt_kernel(engine& e) {
+  e.interrupted = true;
   tsan::switch_to(e.main_fiber);
   jump_for_good(e.current->runner, &e.main);
 }
@@ -1097,7 +1141,7 @@ void watchdog_end() {
 
 cudaError_t launch(const launch_request& request) {
   platform& s = state();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  state_lock lock;
   if (cudaError_t injected = take_injection(api::cudaLaunchKernel)) return fail(injected);
   if (s.devices.empty()) return fail(cudaErrorNoDevice);
   emulated_device& device = current();

@@ -174,7 +174,8 @@ KR_EMU_SHUFFLES(float)
 KR_EMU_SHUFFLES(double)
 #undef KR_EMU_SHUFFLES
 
-// Memory fences order nothing here: a block's threads never run concurrently.
+// Memory fences order nothing here: a block's threads never run concurrently. (ThreadSanitizer
+// does not model fences either: code that orders blocks through fences and flags is reported.)
 inline void __threadfence() {}
 inline void __threadfence_block() {}
 inline void __threadfence_system() {}
@@ -185,94 +186,68 @@ inline void __threadfence_system() {}
   kr_emu::detail::trap(kr_file, kr_line);
 }
 
-// Atomics. Only one thread runs at a time, so a plain read-modify-write is atomic. Integer sums
-// wrap as on the GPU, computed in unsigned arithmetic.
-inline int atomicAdd(int* address, int val) {
-  int old = *address;
-  *address = static_cast<int>(static_cast<unsigned>(old) + static_cast<unsigned>(val));
+// Atomics. Only one thread runs at a time, so a plain read-modify-write would be atomic; under
+// ThreadSanitizer each is a relaxed atomic operation instead, so that the sanitizer sees atomics
+// (which order nothing, as on the GPU) and not racing plain accesses. Integer sums wrap as on the
+// GPU, computed in unsigned arithmetic.
+namespace kr_emu {
+namespace detail {
+// Replaces *address by next(*address) as one atomic step; returns the old value.
+template <class T, class F>
+inline T atomic_update(T* address, F next) {
+#if defined(KR_EMU_TSAN)
+  T old;
+  __atomic_load(address, &old, __ATOMIC_RELAXED);
+  T desired = next(old);
+  while (!__atomic_compare_exchange(address, &old, &desired, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+    desired = next(old);
   return old;
-}
-inline unsigned atomicAdd(unsigned* address, unsigned val) {
-  unsigned old = *address;
-  *address = old + val;
+#else
+  const T old = *address;
+  *address = next(old);
   return old;
+#endif
 }
-inline unsigned long long atomicAdd(unsigned long long* address, unsigned long long val) {
-  unsigned long long old = *address;
-  *address = old + val;
-  return old;
-}
-inline float atomicAdd(float* address, float val) {
-  float old = *address;
-  *address = old + val;
-  return old;
-}
-inline double atomicAdd(double* address, double val) {
-  double old = *address;
-  *address = old + val;
-  return old;
-}
-inline int atomicSub(int* address, int val) {
-  int old = *address;
-  *address = static_cast<int>(static_cast<unsigned>(old) - static_cast<unsigned>(val));
-  return old;
-}
-inline unsigned atomicSub(unsigned* address, unsigned val) {
-  unsigned old = *address;
-  *address = old - val;
-  return old;
-}
-template <class T>
-inline T kr_emu_atomic_exch(T* address, T val) {
-  T old = *address;
-  *address = val;
-  return old;
-}
-inline int atomicExch(int* address, int val) { return kr_emu_atomic_exch(address, val); }
-inline unsigned atomicExch(unsigned* address, unsigned val) {
-  return kr_emu_atomic_exch(address, val);
-}
-inline unsigned long long atomicExch(unsigned long long* address, unsigned long long val) {
-  return kr_emu_atomic_exch(address, val);
-}
-inline float atomicExch(float* address, float val) { return kr_emu_atomic_exch(address, val); }
-template <class T>
-inline T kr_emu_atomic_min(T* address, T val) {
-  T old = *address;
-  if (val < old) *address = val;
-  return old;
-}
-template <class T>
-inline T kr_emu_atomic_max(T* address, T val) {
-  T old = *address;
-  if (val > old) *address = val;
-  return old;
-}
-inline int atomicMin(int* address, int val) { return kr_emu_atomic_min(address, val); }
-inline unsigned atomicMin(unsigned* address, unsigned val) {
-  return kr_emu_atomic_min(address, val);
-}
-inline long long atomicMin(long long* address, long long val) {
-  return kr_emu_atomic_min(address, val);
-}
-inline unsigned long long atomicMin(unsigned long long* address, unsigned long long val) {
-  return kr_emu_atomic_min(address, val);
-}
-inline int atomicMax(int* address, int val) { return kr_emu_atomic_max(address, val); }
-inline unsigned atomicMax(unsigned* address, unsigned val) {
-  return kr_emu_atomic_max(address, val);
-}
-inline long long atomicMax(long long* address, long long val) {
-  return kr_emu_atomic_max(address, val);
-}
-inline unsigned long long atomicMax(unsigned long long* address, unsigned long long val) {
-  return kr_emu_atomic_max(address, val);
-}
+}  // namespace detail
+}  // namespace kr_emu
+#define KR_EMU_ATOMIC(type, name, expression)                                   \
+  inline type name(type* address, type val) {                                   \
+    return kr_emu::detail::atomic_update(address, [val]([[maybe_unused]] type old) -> type { return expression; }); \
+  }
+KR_EMU_ATOMIC(int, atomicAdd, static_cast<int>(static_cast<unsigned>(old) + static_cast<unsigned>(val)))
+KR_EMU_ATOMIC(unsigned, atomicAdd, old + val)
+KR_EMU_ATOMIC(unsigned long long, atomicAdd, old + val)
+KR_EMU_ATOMIC(float, atomicAdd, old + val)
+KR_EMU_ATOMIC(double, atomicAdd, old + val)
+KR_EMU_ATOMIC(int, atomicSub, static_cast<int>(static_cast<unsigned>(old) - static_cast<unsigned>(val)))
+KR_EMU_ATOMIC(unsigned, atomicSub, old - val)
+KR_EMU_ATOMIC(int, atomicExch, val)
+KR_EMU_ATOMIC(unsigned, atomicExch, val)
+KR_EMU_ATOMIC(unsigned long long, atomicExch, val)
+KR_EMU_ATOMIC(float, atomicExch, val)
+KR_EMU_ATOMIC(int, atomicMin, val < old ? val : old)
+KR_EMU_ATOMIC(unsigned, atomicMin, val < old ? val : old)
+KR_EMU_ATOMIC(long long, atomicMin, val < old ? val : old)
+KR_EMU_ATOMIC(unsigned long long, atomicMin, val < old ? val : old)
+KR_EMU_ATOMIC(int, atomicMax, val > old ? val : old)
+KR_EMU_ATOMIC(unsigned, atomicMax, val > old ? val : old)
+KR_EMU_ATOMIC(long long, atomicMax, val > old ? val : old)
+KR_EMU_ATOMIC(unsigned long long, atomicMax, val > old ? val : old)
+KR_EMU_ATOMIC(int, atomicAnd, old & val)
+KR_EMU_ATOMIC(unsigned, atomicAnd, old & val)
+KR_EMU_ATOMIC(unsigned long long, atomicAnd, old & val)
+KR_EMU_ATOMIC(int, atomicOr, old | val)
+KR_EMU_ATOMIC(unsigned, atomicOr, old | val)
+KR_EMU_ATOMIC(unsigned long long, atomicOr, old | val)
+KR_EMU_ATOMIC(int, atomicXor, old ^ val)
+KR_EMU_ATOMIC(unsigned, atomicXor, old ^ val)
+KR_EMU_ATOMIC(unsigned long long, atomicXor, old ^ val)
+KR_EMU_ATOMIC(unsigned, atomicInc, old >= val ? 0u : old + 1u)
+KR_EMU_ATOMIC(unsigned, atomicDec, (old == 0u || old > val) ? val : old - 1u)
+#undef KR_EMU_ATOMIC
 template <class T>
 inline T kr_emu_atomic_cas(T* address, T compare, T val) {
-  T old = *address;
-  if (old == compare) *address = val;
-  return old;
+  return kr_emu::detail::atomic_update(address, [compare, val](T old) { return old == compare ? val : old; });
 }
 inline int atomicCAS(int* address, int compare, int val) {
   return kr_emu_atomic_cas(address, compare, val);
@@ -287,36 +262,6 @@ inline unsigned long long atomicCAS(unsigned long long* address, unsigned long l
 inline unsigned short atomicCAS(unsigned short* address, unsigned short compare,
                                 unsigned short val) {
   return kr_emu_atomic_cas(address, compare, val);
-}
-#define KR_EMU_ATOMIC_BITS(name, op)                                                    \
-  inline int name(int* address, int val) {                                              \
-    int old = *address;                                                                 \
-    *address = old op val;                                                              \
-    return old;                                                                         \
-  }                                                                                     \
-  inline unsigned name(unsigned* address, unsigned val) {                               \
-    unsigned old = *address;                                                            \
-    *address = old op val;                                                              \
-    return old;                                                                         \
-  }                                                                                     \
-  inline unsigned long long name(unsigned long long* address, unsigned long long val) { \
-    unsigned long long old = *address;                                                  \
-    *address = old op val;                                                              \
-    return old;                                                                         \
-  }
-KR_EMU_ATOMIC_BITS(atomicAnd, &)
-KR_EMU_ATOMIC_BITS(atomicOr, |)
-KR_EMU_ATOMIC_BITS(atomicXor, ^)
-#undef KR_EMU_ATOMIC_BITS
-inline unsigned atomicInc(unsigned* address, unsigned val) {
-  unsigned old = *address;
-  *address = old >= val ? 0u : old + 1u;
-  return old;
-}
-inline unsigned atomicDec(unsigned* address, unsigned val) {
-  unsigned old = *address;
-  *address = (old == 0u || old > val) ? val : old - 1u;
-  return old;
 }
 
 // Read-only data cache load: an ordinary load here.
