@@ -15,7 +15,7 @@ namespace kr {
 // block x: 256 elements; thread x: one element. Both operands are read before the output is
 // written, so the output may alias either input.
 template <typename Op>
-__global__ void pairwise_kernel(int32_t count, float* output, const float* a, const float* b) {
+__global__ void __launch_bounds__(256) pairwise_kernel(int32_t count, float* output, const float* a, const float* b) {
   const int32_t i = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
   if (i < count) output[i] = Op::apply(a[i], b[i]);
 }

@@ -14,7 +14,7 @@ namespace kr {
 
 // block x: 256 elements; thread x: one element
 template <typename Op>
-__global__ void scalar_kernel(int32_t count, float* output, float scalar, const float* input) {
+__global__ void __launch_bounds__(256) scalar_kernel(int32_t count, float* output, float scalar, const float* input) {
   const int32_t i = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
   if (i < count) output[i] = Op::apply(input[i], scalar);
 }

@@ -104,13 +104,13 @@ __global__ void sum_tile(T* out, bool write_first) {
 TEST_F(EmulatorTest, TemplateKernelSharedMemoryIsPoisoned) {
   for (std::uint64_t seed : {0u, 1u, 5u}) {
     kr_emu::set_schedule_seed(seed);
-    device_array<int> out(1);
-    ASSERT_EQ(launch(sum_tile<int, 32>, dim3(1), dim3(32), out.get(), true), cudaSuccess);
-    EXPECT_EQ(out.read()[0], 32 * 33 / 2);
+    device_array<unsigned> out(1);
+    ASSERT_EQ(launch(sum_tile<unsigned, 32>, dim3(1), dim3(32), out.get(), true), cudaSuccess);
+    EXPECT_EQ(out.read()[0], 32u * 33u / 2u);
     // Reading slots it never wrote gives the poison, not the previous launch's values (nor zeros).
-    ASSERT_EQ(launch(sum_tile<int, 32>, dim3(1), dim3(32), out.get(), false), cudaSuccess);
+    ASSERT_EQ(launch(sum_tile<unsigned, 32>, dim3(1), dim3(32), out.get(), false), cudaSuccess);
     const unsigned poison = 0x01010101u * kr_emu::poison_byte();
-    EXPECT_EQ(static_cast<unsigned>(out.read()[0]), 32u * poison) << "seed " << seed;
+    EXPECT_EQ(out.read()[0], 32u * poison) << "seed " << seed;
   }
 }
 

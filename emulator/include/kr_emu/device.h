@@ -186,7 +186,7 @@ inline void __threadfence_system() {}
   kr_emu::detail::trap(kr_file, kr_line);
 }
 
-// Atomics. Only one thread runs at a time, so a plain read-modify-write would be atomic; under
+// Atomics. Only one thread runs at a time, so a plain (volatile) read-modify-write is atomic; under
 // ThreadSanitizer each is a relaxed atomic operation instead, so that the sanitizer sees atomics
 // (which order nothing, as on the GPU) and not racing plain accesses. Integer sums wrap as on the
 // GPU, computed in unsigned arithmetic.
@@ -203,8 +203,10 @@ inline T atomic_update(T* address, F next) {
     desired = next(old);
   return old;
 #else
-  const T old = *address;
-  *address = next(old);
+  // Volatile: a kernel spinning on an atomic must read memory every time, as on the GPU.
+  volatile T* const p = address;
+  const T old = *p;
+  *p = next(old);
   return old;
 #endif
 }

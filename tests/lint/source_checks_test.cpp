@@ -1,6 +1,7 @@
-// Library sources call the accurate device math functions unless an operator is defined on a fast
-// approximation; each such use is named in fast_intrinsics_allowed.txt. The emulator gives the fast
-// intrinsics the GPU's larger errors, but only a test near the bound would notice a stray one.
+// Checks over the sources. Library sources call the accurate device math functions unless an
+// operator is defined on a fast approximation; each such use is named in
+// fast_intrinsics_allowed.txt (the emulator gives the fast intrinsics the GPU's larger errors, but
+// only a test near the bound would notice a stray one). Every kernel declares launch bounds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -109,6 +110,29 @@ TEST(FastIntrinsics, OnlyWhereTheAllowListNamesThem) {
   for (const use& u : allowed) {
     EXPECT_TRUE(seen.count(u) != 0) << "fast_intrinsics_allowed.txt:" << allow_lines[u] << ": " << u.file
                                     << " no longer calls " << u.name << "; remove the line";
+  }
+}
+
+// Every kernel of the library and of the test modules built by nvcc declares __launch_bounds__ for
+// the largest block it is launched with (kernel_resources checks the budgets over the nvcc build).
+TEST(KernelDeclarations, EveryKernelDeclaresLaunchBounds) {
+  const fs::path root = KR_SOURCE_DIR;
+  const std::regex kernel("__global__([^;{]*?)\\(");
+  for (const char* dir : {"runtime", "ops", "numerics", "tests"}) {
+    for (const auto& entry : fs::recursive_directory_iterator(root / dir)) {
+      const std::string ext = entry.path().extension().string();
+      if (!entry.is_regular_file() || (ext != ".cu" && ext != ".cuh")) continue;
+      std::ifstream in(entry.path());
+      std::stringstream text;
+      text << in.rdbuf();
+      const std::string code = code_only(text.str());
+      for (auto it = std::sregex_iterator(code.begin(), code.end(), kernel); it != std::sregex_iterator(); ++it) {
+        const size_t line = 1 + std::count(code.begin(), code.begin() + it->position(0), '\n');
+        EXPECT_NE((*it)[1].str().find("__launch_bounds__"), std::string::npos)
+            << fs::relative(entry.path(), root).generic_string() << ":" << line
+            << ": a kernel without __launch_bounds__ (write `__global__ void __launch_bounds__(N) name(...)`)";
+      }
+    }
   }
 }
 
