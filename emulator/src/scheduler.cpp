@@ -87,8 +87,8 @@ inline void acquire(const void* address) { __tsan_acquire(const_cast<void*>(addr
 inline void release(const void* address) { __tsan_release(const_cast<void*>(address)); }
 #else
 inline void* current() { return nullptr; }
-inline void* create(unsigned, unsigned) { return nullptr; }
-inline void destroy(void*) {}
+[[maybe_unused]] inline void* create(unsigned, unsigned) { return nullptr; }
+[[maybe_unused]] inline void destroy(void*) {}
 inline void switch_to(void*) {}
 inline void acquire(const void*) {}
 inline void release(const void*) {}
