@@ -7,7 +7,11 @@
 // code between two of them runs without interruption. Misuse that is undefined on a GPU (threads
 // at different barriers, a lane outside its own shuffle mask, lanes disagreeing on a mask, a
 // deadlock) ends the kernel with a sticky cudaErrorLaunchFailure and a message naming the call
-// sites, so a kernel that passes here does not rely on one particular GPU's behaviour.
+// sites, so a kernel that passes here does not rely on one particular GPU's behaviour. A kernel
+// that spins without reaching a rendezvous ends in a sticky cudaErrorLaunchTimeout (the watchdog),
+// and a write outside its device allocations in a sticky cudaErrorIllegalAddress (guard zones,
+// checked after the launch). The race build (-DKR_SANITIZE=thread) reports unsynchronised
+// accesses between CUDA threads.
 //
 // __shared__ is for function-scope declarations only (`__shared__ float tile[256];` inside a
 // kernel or device function). It expands to static storage, which is one instance per running
