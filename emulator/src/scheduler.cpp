@@ -818,8 +818,12 @@ std::string describe_waiting(const engine& e) {
     message += "; " + std::to_string(g.count) + (g.count == 1 ? " thread waits in " : " threads wait in ") + g.what +
                " (first " + thread_name(*g.first) + ")";
   }
-  if (ready != 0) message += "; " + std::to_string(ready) + (ready == 1 ? " thread is" : " threads are") + " ready to go on";
-  if (unstarted != 0) message += "; " + std::to_string(unstarted) + (unstarted == 1 ? " thread has" : " threads have") + " not started";
+  if (ready != 0)
+    message += "; " + std::to_string(ready) + (ready == 1 ? " thread is" : " threads are") + " ready to go on";
+  if (unstarted != 0) {
+    message += "; " + std::to_string(unstarted) + (unstarted == 1 ? " thread has" : " threads have") +
+               " not started";
+  }
   return message;
 }
 

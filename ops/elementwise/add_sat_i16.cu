@@ -14,14 +14,15 @@ __device__ __forceinline__ int32_t add_sat32(int32_t a, int32_t b) {
 }
 
 // block x: 256 elements; thread x: one element
-__global__ void __launch_bounds__(256) add_sat_i16_kernel(int32_t count, int16_t* output, const int16_t* a, const int16_t* b) {
+__global__ void __launch_bounds__(256)
+    add_sat_i16_kernel(int32_t count, int16_t* output, const int16_t* a, const int16_t* b) {
   const int32_t i = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
   if (i < count) output[i] = static_cast<int16_t>(kr::saturate16(a[i] + b[i]));
 }
 
 // block x: 256 packed pairs; thread x: one 32-bit word (two elements)
-__global__ void __launch_bounds__(256) add_sat_i16_packed_kernel(int32_t pairs, kr::packed_pair* output, const kr::packed_pair* a,
-                                          const kr::packed_pair* b) {
+__global__ void __launch_bounds__(256) add_sat_i16_packed_kernel(int32_t pairs, kr::packed_pair* output,
+                                                                 const kr::packed_pair* a, const kr::packed_pair* b) {
   const int32_t i = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
   if (i >= pairs) return;
   const uint32_t wa = a[i];

@@ -10,7 +10,8 @@ namespace {
 constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
 
 // block x: 256 elements; thread x: one element
-__global__ void __launch_bounds__(256) mul_scalar_s16_kernel(int32_t count, int32_t r, int16_t* output, int16_t scalar, const int16_t* input) {
+__global__ void __launch_bounds__(256)
+    mul_scalar_s16_kernel(int32_t count, int32_t r, int16_t* output, int16_t scalar, const int16_t* input) {
   const int32_t i = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
   if (i >= count) return;
   // |x s| is at most 2^30, so x s + r fits in 32 bits.

@@ -45,7 +45,8 @@ __device__ __forceinline__ R block_reduce(R value, R identity, S* slots) {
 }
 
 // block x: one row; thread x: columns x, x + 256, x + 512, ... of that row
-__global__ void __launch_bounds__(block_threads) softmax_i16_kernel(int32_t row_length, int32_t* output, const int16_t* input) {
+__global__ void __launch_bounds__(block_threads)
+    softmax_i16_kernel(int32_t row_length, int32_t* output, const int16_t* input) {
   __shared__ int16_t max_slots[32];
   __shared__ int64_t sum_slots[32];
   const int32_t t = static_cast<int32_t>(threadIdx.x);

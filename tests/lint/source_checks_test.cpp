@@ -143,7 +143,8 @@ TEST(FastIntrinsics, NoFastMathFlags) {
   std::vector<fs::path> files = {root / "CMakeLists.txt"};
   for (const char* dir : {"cmake", "tests", "tools", "bench", "emulator"}) {
     for (const auto& entry : fs::recursive_directory_iterator(root / dir))
-      if (entry.path().filename() == "CMakeLists.txt" || entry.path().extension() == ".cmake") files.push_back(entry.path());
+      if (entry.path().filename() == "CMakeLists.txt" || entry.path().extension() == ".cmake")
+        files.push_back(entry.path());
   }
   const std::regex flag("use_fast_math|-ffast-math|-Ofast|--ftz=true|-ftz=true");
   for (const fs::path& f : files) {
