@@ -20,7 +20,8 @@ __global__ void scale_by_two(int n, float* y, const float* x) {
 }
 
 // block x: chunk of 256 elements, thread x: element. Each thread takes its mirror's value from
-// shared memory, sums it over its warp and stores the warp sum back through shared memory.
+// shared memory, sums it over its warp and reads the neighbouring warp's sum back through shared
+// memory (each barrier separates a slot's write from another thread's read of it).
 __global__ void mirror_warp_sums(int n, float* y, const float* x) {
   __shared__ float tile[block_size];
   const int t = static_cast<int>(threadIdx.x);
@@ -31,6 +32,7 @@ __global__ void mirror_warp_sums(int n, float* y, const float* x) {
   for (int offset = 16; offset > 0; offset >>= 1) v += __shfl_xor_sync(0xffffffffu, v, offset);
   __syncthreads();
   tile[t] = v;
+  __syncthreads();
   if (i < n) y[i] = tile[t ^ 32];
 }
 

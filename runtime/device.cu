@@ -13,7 +13,7 @@
 #include "runtime/launch.h"
 
 // grid 1, block 1: does nothing; a failed launch means the GPU code cannot run on this device.
-static __global__ void compatibility_test_kernel() {}
+static __global__ void __launch_bounds__(1) compatibility_test_kernel() {}
 
 namespace kr {
 namespace {

@@ -10,6 +10,13 @@
 
 #include <cuda_runtime.h>
 
+#include "kr_emu/sanitizers.h"
+
+#if defined(KR_EMU_TSAN)
+extern "C" void __tsan_ignore_thread_begin();
+extern "C" void __tsan_ignore_thread_end();
+#endif
+
 struct CUstream_st {
   int device;
 };
@@ -65,6 +72,8 @@ struct injection {
   int remaining;  // calls until it fires, this one included
 };
 
+constexpr double default_watchdog_seconds = 10.0;
+
 struct platform {
   std::recursive_mutex mutex;
   std::vector<emulated_device> devices;
@@ -78,10 +87,15 @@ struct platform {
   std::size_t device_heap_limit = 0;
   std::size_t device_heap_used = 0;
   std::map<std::uintptr_t, std::size_t> device_heap;  // in-kernel malloc blocks
+  bool math_accurate = false;                         // kr_emu::math_mode::accurate
+  double watchdog_seconds = default_watchdog_seconds;
 };
 
 // The emulator's state, created on first use with the default platform.
 platform& state();
+
+// Whether the calling host thread is executing kernel code (a launch in progress on it).
+bool running_kernel();
 
 cudaDeviceProp default_properties();
 constexpr std::size_t default_device_heap_limit = std::size_t{8} << 20;
@@ -89,6 +103,38 @@ constexpr std::size_t default_device_heap_limit = std::size_t{8} << 20;
 // Per host thread, as in the real runtime.
 cudaError_t& last_error();
 int& current_device();
+
+// Within this scope ThreadSanitizer records none of the calling fiber's memory accesses and
+// allocations: the emulator's bookkeeping done on a kernel thread's behalf (its own code is not
+// instrumented, but the C library calls it makes are intercepted).
+struct sanitizer_ignore_scope {
+#if defined(KR_EMU_TSAN)
+  sanitizer_ignore_scope() { __tsan_ignore_thread_begin(); }
+  ~sanitizer_ignore_scope() { __tsan_ignore_thread_end(); }
+#else
+  sanitizer_ignore_scope() {}
+#endif
+  sanitizer_ignore_scope(const sanitizer_ignore_scope&) = delete;
+  sanitizer_ignore_scope& operator=(const sanitizer_ignore_scope&) = delete;
+};
+
+// Holds the platform's mutex, except on behalf of kernel code: the launching host thread holds it
+// for the whole launch already (and ThreadSanitizer, which sees each CUDA thread as a thread of its
+// own, would take a second lock for a double lock).
+class state_lock {
+ public:
+  state_lock() : locked_(!running_kernel()) {
+    if (locked_) state().mutex.lock();
+  }
+  ~state_lock() {
+    if (locked_) state().mutex.unlock();
+  }
+  state_lock(const state_lock&) = delete;
+  state_lock& operator=(const state_lock&) = delete;
+
+ private:
+  bool locked_;
+};
 
 // Records a failure as the thread's last error and returns it.
 inline cudaError_t fail(cudaError_t error) {
@@ -108,6 +154,27 @@ bool valid_stream(cudaStream_t stream);
 
 // Whether the calling host thread is executing kernel code (a launch in progress on it).
 bool running_kernel();
+
+// The byte fresh device memory, device-heap blocks and shared arrays are filled with under a
+// schedule seed.
+unsigned char poison_for_seed(std::uint64_t seed);
+
+// Guard zones: every device allocation and device-heap block is surrounded by guard_bytes of a
+// fixed pattern. check_guards compares them all; a damaged one becomes a sticky
+// cudaErrorIllegalAddress whose message names `kernel` (null: host code, found by the runtime
+// call `call`) and the damaged offsets, and the pattern is restored.
+constexpr std::size_t guard_bytes = 256;
+void fill_guards(char* user, std::size_t size);
+void check_guards(const void* kernel, const char* call = nullptr);
+bool guards_intact(const char* user, std::size_t size);
+
+// The demangled name of the function at `address` (a kernel), from its module's symbol table.
+std::string function_name(const void* address);
+
+// The device math library's state for the running launch (src/device_math.cpp): the key its
+// deviations are drawn from (derived from the schedule seed) and whether it computes accurately.
+extern std::uint64_t math_key;
+extern bool math_accurate;
 
 // A fault of the running kernel: record_kernel_fault stores the message and the sticky launch
 // failure, end_faulted_kernel then leaves the kernel for good. The calling fiber is discarded

@@ -6,10 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <limits>
 #include <string>
 
 #include "kr_emu/control.h"
+#include "kr_emu/sanitizers.h"
 #include "platform.h"
+
+#if defined(KR_EMU_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace kr_emu {
 namespace detail {
@@ -304,8 +310,32 @@ std::uint64_t seed_from_environment() {
   return seed;
 }
 
+// Reads KR_EMU_MATH: "gpu" (or unset) or "accurate"; anything else stops the process.
+bool accurate_math_from_environment() {
+  const char* value = std::getenv("KR_EMU_MATH");
+  if (value == nullptr || *value == '\0' || std::strcmp(value, "gpu") == 0) return false;
+  if (std::strcmp(value, "accurate") == 0) return true;
+  std::fprintf(stderr, "kr_emu: KR_EMU_MATH=\"%s\" is not gpu or accurate\n", value);
+  std::abort();
+}
+
+// Reads KR_EMU_WATCHDOG_SECONDS: the watchdog's bound in seconds, 0 to switch it off.
+double watchdog_seconds_from_environment() {
+  const char* value = std::getenv("KR_EMU_WATCHDOG_SECONDS");
+  if (value == nullptr || *value == '\0') return default_watchdog_seconds;
+  char* end = nullptr;
+  const double seconds = std::strtod(value, &end);
+  if (*end != '\0' || !(seconds >= 0)) {
+    std::fprintf(stderr, "kr_emu: KR_EMU_WATCHDOG_SECONDS=\"%s\" is not a number of seconds\n", value);
+    std::abort();
+  }
+  return seconds;
+}
+
 void restore_defaults(platform& p) {
   p.devices.assign(1, emulated_device{default_properties()});
+  p.math_accurate = accurate_math_from_environment();
+  p.watchdog_seconds = watchdog_seconds_from_environment();
   p.injections.clear();
   p.schedule_seed = seed_from_environment();
   p.fault_message.clear();
@@ -368,9 +398,13 @@ cudaError_t allocate(void** ptr, std::size_t size) {
     *ptr = nullptr;
     return cudaSuccess;
   }
-  void* memory = nullptr;
-  if (posix_memalign(&memory, 256, size) != 0) return fail(cudaErrorMemoryAllocation);
-  std::memset(memory, poison_byte, size);
+  void* block = nullptr;
+  if (size > std::numeric_limits<std::size_t>::max() - 2 * guard_bytes ||
+      posix_memalign(&block, 256, size + 2 * guard_bytes) != 0)
+    return fail(cudaErrorMemoryAllocation);
+  char* memory = static_cast<char*>(block) + guard_bytes;
+  std::memset(memory, poison_for_seed(s.schedule_seed), size);
+  fill_guards(memory, size);
   s.allocations.emplace(reinterpret_cast<std::uintptr_t>(memory),
                         allocation{size, current_device()});
   device.live_bytes += size;
@@ -385,17 +419,122 @@ cudaError_t release(void* ptr) {
   auto it = s.allocations.find(reinterpret_cast<std::uintptr_t>(ptr));
   if (it == s.allocations.end()) return fail(cudaErrorInvalidValue);
   const allocation a = it->second;
+  // Damage done by host code since the last check (a kernel's is found after its launch).
+  if (!guards_intact(static_cast<char*>(ptr), a.size)) check_guards(nullptr, "cudaFree");
   s.allocations.erase(it);
   if (a.device < static_cast<int>(s.devices.size())) {
     std::size_t& device_bytes = s.devices[static_cast<std::size_t>(a.device)].live_bytes;
     device_bytes -= std::min(device_bytes, a.size);
   }
   s.live_bytes -= a.size;
-  (std::free)(ptr);
+  char* block = static_cast<char*>(ptr) - guard_bytes;
+#if defined(KR_EMU_ASAN)
+  __asan_unpoison_memory_region(block, a.size + 2 * guard_bytes);
+#endif
+  (std::free)(block);
   return cudaSuccess;
 }
 
+std::uint64_t mix(std::uint64_t x) {
+  x += 0x9e3779b97f4a7c15ull;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+  return x ^ (x >> 31);
+}
+
+// The guard pattern: consecutive bytes always differ, so no run of one repeated byte (a zero or a
+// fill value written past an end) matches it.
+struct guard_pattern {
+  unsigned char bytes[guard_bytes];
+  guard_pattern() {
+    for (std::size_t i = 0; i < guard_bytes; ++i) bytes[i] = static_cast<unsigned char>(0x5d + 167 * i);
+  }
+};
+const guard_pattern pattern;
+
+// Offsets (from the block's start) of the first and last damaged guard bytes, or false.
+bool find_damage(const char* user, std::size_t size, std::ptrdiff_t& first, std::ptrdiff_t& last) {
+  bool found = false;
+  const char* zones[2] = {user - guard_bytes, user + size};
+  for (const char* zone : zones) {
+#if defined(KR_EMU_ASAN)
+    __asan_unpoison_memory_region(zone, guard_bytes);
+#endif
+    if (std::memcmp(zone, pattern.bytes, guard_bytes) != 0) {
+      for (std::size_t i = 0; i < guard_bytes; ++i) {
+        if (static_cast<unsigned char>(zone[i]) == pattern.bytes[i]) continue;
+        const std::ptrdiff_t offset = zone + i - user;
+        if (!found) first = offset;
+        last = offset;
+        found = true;
+      }
+    }
+#if defined(KR_EMU_ASAN)
+    __asan_poison_memory_region(zone, guard_bytes);
+#endif
+  }
+  return found;
+}
+
+std::string describe_damage(const char* what, const void* user, std::size_t size, std::ptrdiff_t first,
+                            std::ptrdiff_t last) {
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "bytes at offsets %td to %td of a %zu-byte %s at %p were written (valid offsets are 0 to %td)", first,
+                last, size, what, user, static_cast<std::ptrdiff_t>(size) - 1);
+  return text;
+}
+
 }  // namespace
+
+void fill_guards(char* user, std::size_t size) {
+  std::memcpy(user - guard_bytes, pattern.bytes, guard_bytes);
+  std::memcpy(user + size, pattern.bytes, guard_bytes);
+#if defined(KR_EMU_ASAN)
+  // Any access to a guard is reported at once, reads included.
+  __asan_poison_memory_region(user - guard_bytes, guard_bytes);
+  __asan_poison_memory_region(user + size, guard_bytes);
+#endif
+}
+
+bool guards_intact(const char* user, std::size_t size) {
+  std::ptrdiff_t first = 0, last = 0;
+  return !find_damage(user, size, first, last);
+}
+
+void check_guards(const void* kernel, const char* call) {
+  platform& s = state();
+  std::string report;
+  const auto check = [&](const char* what, std::uintptr_t address, std::size_t size) {
+    char* user = reinterpret_cast<char*>(address);
+    std::ptrdiff_t first = 0, last = 0;
+    if (!find_damage(user, size, first, last)) return;
+    if (report.empty()) report = describe_damage(what, user, size, first, last);
+    fill_guards(user, size);
+  };
+  for (const auto& a : s.allocations) check("device allocation", a.first, a.second.size);
+  for (const auto& b : s.device_heap) check("device-heap block", b.first, b.second);
+  if (report.empty() || s.devices.empty()) return;
+  const std::string culprit = kernel != nullptr ? "kernel " + function_name(kernel)
+                                                : std::string("host code (found by ") + call + ")";
+  const std::string message = "illegal address: " + culprit + " wrote outside device memory: " + report;
+  emulated_device& device = current();
+  if (device.sticky_error == cudaSuccess) {
+    device.sticky_error = cudaErrorIllegalAddress;
+    s.fault_message = message;
+  } else {
+    s.fault_message += "; " + message;
+  }
+}
+
+unsigned char poison_for_seed(std::uint64_t seed) {
+  // NaN and all-ones under the forward schedule; a huge positive value under reverse; else one of
+  // four patterns (NaN/-1, huge positive, tiny negative/huge negative, a mixed pattern).
+  static const unsigned char patterns[] = {0xFF, 0x7F, 0x80, 0xA5};
+  if (seed == 0) return 0xFF;
+  if (seed == 1) return 0x7F;
+  return patterns[mix(seed ^ 0x706f69736f6eull) % 4];
+}
 
 platform& state() {
   static platform* instance = [] {
@@ -493,7 +632,7 @@ using detail::state;
 // ---- test controls ----
 
 void reset() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   detail::platform& s = state();
   s.devices.clear();
   detail::restore_defaults(s);
@@ -502,7 +641,7 @@ void reset() {
 }
 
 void set_device_count(int count) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   if (count < 0) throw std::invalid_argument("kr_emu::set_device_count: negative count");
   detail::platform& s = state();
   s.devices.resize(static_cast<std::size_t>(count),
@@ -510,12 +649,12 @@ void set_device_count(int count) {
 }
 
 int device_count() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return static_cast<int>(state().devices.size());
 }
 
 cudaDeviceProp& device_properties(int ordinal) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   detail::platform& s = state();
   if (ordinal < 0 || ordinal >= static_cast<int>(s.devices.size()))
     throw std::out_of_range("kr_emu::device_properties: no such device");
@@ -523,7 +662,7 @@ cudaDeviceProp& device_properties(int ordinal) {
 }
 
 void fail_call(const char* function, cudaError_t error, int nth) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   if (nth < 1) throw std::invalid_argument("kr_emu::fail_call: nth must be at least 1");
   for (int i = 0; i < static_cast<int>(api::count); ++i) {
     if (std::strcmp(detail::api_names[i], function) == 0) {
@@ -535,37 +674,58 @@ void fail_call(const char* function, cudaError_t error, int nth) {
 }
 
 void clear_injected_failures() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   state().injections.clear();
 }
 
 void set_schedule_seed(std::uint64_t seed) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   state().schedule_seed = seed;
 }
 
 std::uint64_t schedule_seed() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return state().schedule_seed;
 }
 
 std::size_t live_allocation_count() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return state().allocations.size();
 }
 
 std::size_t live_allocation_bytes() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return state().live_bytes;
 }
 
 const char* last_fault_message() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   return state().fault_message.c_str();
 }
 
+void set_math_mode(math_mode mode) {
+  kr_emu::detail::state_lock lock;
+  state().math_accurate = mode == math_mode::accurate;
+}
+
+math_mode current_math_mode() {
+  kr_emu::detail::state_lock lock;
+  return state().math_accurate ? math_mode::accurate : math_mode::gpu;
+}
+
+unsigned char poison_byte() {
+  kr_emu::detail::state_lock lock;
+  return detail::poison_for_seed(state().schedule_seed);
+}
+
+void set_watchdog_seconds(double seconds) {
+  kr_emu::detail::state_lock lock;
+  if (!(seconds >= 0)) throw std::invalid_argument("kr_emu::set_watchdog_seconds: negative or NaN");
+  state().watchdog_seconds = seconds;
+}
+
 void set_no_device_error(cudaError_t error) {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   state().no_device_error = error;
 }
 
@@ -574,7 +734,7 @@ void set_no_device_error(cudaError_t error) {
 // ---- runtime API ----
 
 #define KR_EMU_ENTER(function)                                                      \
-  std::lock_guard<std::recursive_mutex> kr_lock(kr_emu::detail::state().mutex);     \
+  kr_emu::detail::state_lock kr_lock;     \
   if (cudaError_t injected = kr_emu::detail::take_injection(kr_emu::api::function)) \
   return kr_emu::fail(injected)
 
@@ -724,7 +884,7 @@ cudaError_t cudaStreamQuery(cudaStream_t stream) {
 }
 
 cudaError_t cudaGetLastError() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   if (cudaError_t injected = kr_emu::detail::take_injection(kr_emu::api::cudaGetLastError))
     return injected;
   // A kernel fault stays until the emulated device is reset; other errors are read once.
@@ -738,7 +898,7 @@ cudaError_t cudaGetLastError() {
 }
 
 cudaError_t cudaPeekAtLastError() {
-  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  kr_emu::detail::state_lock lock;
   if (cudaError_t injected = kr_emu::detail::take_injection(kr_emu::api::cudaPeekAtLastError))
     return injected;
   if (!state().devices.empty() && current().sticky_error != cudaSuccess)
@@ -796,8 +956,12 @@ cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) 
     return fail(cudaErrorInvalidMemcpyDirection);
   if (count == 0) return cudaSuccess;
   if (!kr_emu::detail::valid_copy(dst, src, count, kind)) return fail(cudaErrorInvalidValue);
-  std::memmove(dst, src, count);
-  return cudaSuccess;
+  // The runtime copies like memcpy: overlapping ranges are undefined there, so they are refused.
+  const auto d = reinterpret_cast<std::uintptr_t>(dst), s = reinterpret_cast<std::uintptr_t>(src);
+  if (d < s + count && s < d + count) return fail(cudaErrorInvalidValue);
+  std::memcpy(dst, src, count);
+  kr_emu::detail::check_guards(nullptr, "a copy");
+  return device_status() == cudaSuccess ? cudaSuccess : fail(device_status());
 }
 
 cudaError_t fill(void* devPtr, int value, size_t count) {
@@ -805,7 +969,8 @@ cudaError_t fill(void* devPtr, int value, size_t count) {
   if (count == 0) return cudaSuccess;
   if (kr_emu::detail::containing(devPtr, count) == nullptr) return fail(cudaErrorInvalidValue);
   std::memset(devPtr, value & 0xff, count);
-  return cudaSuccess;
+  kr_emu::detail::check_guards(nullptr, "a fill");
+  return device_status() == cudaSuccess ? cudaSuccess : fail(device_status());
 }
 
 }  // namespace

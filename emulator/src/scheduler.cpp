@@ -8,21 +8,45 @@
 // threads that arrived plus those that exited make up the block; a warp collective completes when
 // the last live lane of its mask arrives. Completed waiters resume in the order the schedule seed
 // gives, and so do the blocks of the grid.
+//
+// Around every block the shared arrays are refilled with poison; after every launch the guard
+// zones of device memory are checked. A watchdog thread interrupts a kernel in which no fiber
+// reaches a rendezvous, its end or a new start for a generous time (a spin-wait), and ends it.
+//
+// In the ThreadSanitizer build every CUDA thread is a TSan fiber. Switches carry no
+// synchronisation; the happens-before edges are exactly the CUDA ones: the host's work before a
+// block is released to the block's threads as they start; a barrier orders what each thread did
+// before it with what every thread does after it; a warp collective does the same among the lanes
+// that take part; each thread's work is released at its end and acquired by the host when the
+// grid is done. Blocks are not ordered with one another, so unsynchronised accesses from two
+// blocks are reported too; the shared arrays are mapped afresh before each block so that the
+// previous block's accesses to them do not count. The emulator's own code is not instrumented.
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/context/detail/fcontext.hpp>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "kr_emu/sanitizers.h"
+#if defined(KR_EMU_ASAN)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
+#endif
+#if defined(KR_EMU_TSAN)
+#include <sanitizer/tsan_interface.h>
 #endif
 
 #include "kr_emu/control.h"
@@ -34,18 +58,51 @@ dim3 blockDim;
 dim3 gridDim;
 const int warpSize = 32;
 
-#if !defined(__SANITIZE_ADDRESS__)
 // Bounds of the __shared__ arrays of the module, gathered by shared_memory.ld (see
-// kr_emu/device.h).
+// kr_emu/device.h); page-aligned.
 extern "C" char __start_kr_emu_shared[] __attribute__((visibility("hidden")));
 extern "C" char __stop_kr_emu_shared[] __attribute__((visibility("hidden")));
-#endif
 
 namespace kr_emu {
 namespace detail {
 namespace {
 
 namespace fc = boost::context::detail;
+
+// ThreadSanitizer annotations; no-ops in the other builds.
+namespace tsan {
+#if defined(KR_EMU_TSAN)
+inline void* current() { return __tsan_get_current_fiber(); }
+// The context of the CUDA thread with linear index `index` in the blocks that use fiber set `set`.
+inline void* create(unsigned index, unsigned set) {
+  void* fiber = __tsan_create_fiber(0);
+  char name[64];
+  std::snprintf(name, sizeof name, "CUDA thread with linear index %u (fiber set %u)", index, set);
+  __tsan_set_fiber_name(fiber, name);
+  return fiber;
+}
+inline void destroy(void* fiber) { __tsan_destroy_fiber(fiber); }
+inline void switch_to(void* fiber) { __tsan_switch_to_fiber(fiber, __tsan_switch_to_fiber_no_sync); }
+inline void acquire(const void* address) { __tsan_acquire(const_cast<void*>(address)); }
+inline void release(const void* address) { __tsan_release(const_cast<void*>(address)); }
+#else
+inline void* current() { return nullptr; }
+[[maybe_unused]] inline void* create(unsigned, unsigned) { return nullptr; }
+[[maybe_unused]] inline void destroy(void*) {}
+inline void switch_to(void*) {}
+inline void acquire(const void*) {}
+inline void release(const void*) {}
+#endif
+}  // namespace tsan
+
+// Under ThreadSanitizer every CUDA thread runs on a stack of its own (the worker of its fiber):
+// were two CUDA threads to run one after the other on one stack, the sanitizer would take their
+// locals for one memory shared without synchronisation.
+#if defined(KR_EMU_TSAN)
+constexpr bool dedicated_workers = true;
+#else
+constexpr bool dedicated_workers = false;
+#endif
 
 // Large enough for kernels with sizeable local arrays and for AddressSanitizer's redzones; the
 // pages are only committed when touched.
@@ -77,6 +134,8 @@ struct thread_state {
   unsigned warp, lane;
   run_state state;
   worker* runner;
+  void* fiber;       // ThreadSanitizer's context of this CUDA thread
+  const char* sync;  // ThreadSanitizer's synchronisation address of its pending rendezvous
   // The pending barrier or collective: its site, operands and, once complete, its result.
   const char* file;
   int line;
@@ -92,6 +151,7 @@ struct warp_group {
   collective_kind kind;
   const char* file;
   int line;
+  const char* sync;
 };
 
 struct warp_state {
@@ -103,6 +163,8 @@ struct warp_state {
 
 struct engine {
   // Launch.
+  const void* kernel = nullptr;
+  unsigned char poison = 0xFF;
   unsigned block_size = 0;
   void (*run_thread)(void*) = nullptr;
   void* call = nullptr;
@@ -127,6 +189,22 @@ struct engine {
   worker main;  // the launching thread's own context
   std::vector<std::unique_ptr<worker>> workers;
   std::vector<worker*> idle;
+  // ThreadSanitizer: the launching thread's context, sets of CUDA-thread contexts (consecutive
+  // blocks use different sets, so that nothing orders a block's threads after the previous
+  // block's), the addresses released to block starts and by thread ends, and per block a fresh
+  // area whose addresses stand for its barrier and collectives.
+  void* main_fiber = nullptr;
+  static constexpr unsigned fiber_sets = 4;
+  std::vector<void*> fibers[fiber_sets];
+  std::vector<worker*> dedicated[fiber_sets];  // the stacks of the fibers
+  char block_begin = 0, launch_end = 0;
+  const char* barrier_sync = nullptr;
+  char* sync_area = nullptr;
+  std::size_t sync_area_size = 0, sync_next = 0;
+  // Watchdog: bumped whenever a fiber starts, resumes or ends; set when it interrupted one.
+  std::atomic<std::uint64_t> progress{0};
+  std::uint64_t steps = 0;
+  volatile bool interrupted = false;
 
   thread_state* pop_ready() {
     if (ready_count == 0) return nullptr;
@@ -143,6 +221,13 @@ struct engine {
     t->state = run_state::ready;
   }
   bool has_unstarted() const { return next_unstarted < block_size; }
+  // A fresh ThreadSanitizer synchronisation address within the block.
+  const char* new_sync() {
+    if (sync_area == nullptr) return nullptr;
+    const char* a = sync_area + sync_next;
+    sync_next = sync_next + 1 == sync_area_size ? 0 : sync_next + 1;
+    return a;
+  }
   thread_state* take_unstarted() { return &threads[order[next_unstarted++]]; }
 };
 
@@ -165,12 +250,10 @@ void make_fresh(worker& w) {
   w.fake_stack = nullptr;
 }
 
-worker* take_idle(engine& e) {
-  if (!e.idle.empty()) {
-    worker* w = e.idle.back();
-    e.idle.pop_back();
-    return w;
-  }
+worker* new_worker(engine& e) {
+  // May run on a fiber (a thread starting while another waits): the allocations are the
+  // emulator's, not the kernel thread's.
+  sanitizer_ignore_scope ignore;
   const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   void* memory = mmap(nullptr, stack_bytes + page, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
@@ -185,14 +268,22 @@ worker* take_idle(engine& e) {
   w->colour = (e.workers.size() % 64) * 64;
   make_fresh(*w);
   e.workers.push_back(std::move(w));
+  e.idle.reserve(e.workers.size());  // so that returning a worker never allocates
   return e.workers.back().get();
+}
+
+worker* take_idle(engine& e) {
+  if (e.idle.empty()) return new_worker(e);
+  worker* w = e.idle.back();
+  e.idle.pop_back();
+  return w;
 }
 
 // Called on the destination side of every switch.
 inline void arrived(fc::transfer_t from, worker* self) {
   worker* previous = static_cast<worker*>(from.data);
   previous->context = from.fctx;
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KR_EMU_ASAN)
   const void* bottom = nullptr;
   std::size_t size = 0;
   __sanitizer_finish_switch_fiber(self->fake_stack, &bottom, &size);
@@ -207,7 +298,7 @@ inline void arrived(fc::transfer_t from, worker* self) {
 }
 
 inline void jump(worker* from, worker* to) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KR_EMU_ASAN)
   __sanitizer_start_switch_fiber(&from->fake_stack, to->stack_bottom, to->stack_size);
 #endif
   arrived(fc::jump_fcontext(to->context, from), from);
@@ -215,7 +306,7 @@ inline void jump(worker* from, worker* to) {
 
 // The last switch away from a fiber that will be discarded.
 [[noreturn]] void jump_for_good(worker* from, worker* to) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KR_EMU_ASAN)
   __sanitizer_start_switch_fiber(nullptr, to->stack_bottom, to->stack_size);
 #endif
   fc::jump_fcontext(to->context, from);
@@ -227,10 +318,19 @@ inline void enter(engine& e, thread_state* t) {
   t->state = run_state::running;
   e.current = t;
   threadIdx = t->index;
+  e.progress.store(++e.steps, std::memory_order_relaxed);
+  tsan::switch_to(t->fiber);
+}
+
+// Switches from a fiber to the launching thread's context.
+inline void jump_to_main(engine& e, worker* self) {
+  e.current = nullptr;
+  tsan::switch_to(e.main_fiber);
+  jump(self, &e.main);
 }
 
 void start(engine& e, worker* from, thread_state* t) {
-  worker* w = take_idle(e);
+  worker* w = dedicated_workers ? t->runner : take_idle(e);
   w->thread = t;
   t->runner = w;
   enter(e, t);
@@ -253,7 +353,7 @@ void start(engine& e, worker* from, thread_state* t) {
   } else if (e.has_unstarted()) {
     start(e, self, e.take_unstarted());
   } else {
-    jump(self, &e.main);  // nothing can run: the launch loop reports the deadlock
+    jump_to_main(e, self);  // nothing can run: the launch loop reports the deadlock
   }
 }
 
@@ -319,24 +419,40 @@ bool same_site(const char* file_a, int line_a, const char* file_b, int line_b) {
 
 // ---- faults ----
 
-void record_fault(engine& e, const std::string& message) {
+void record_fault(engine& e, const std::string& message, cudaError_t error = cudaErrorLaunchFailure) {
   platform& s = state();
-  s.fault_message = "kernel fault in " + block_name() + ": " + message;
-  current().sticky_error = cudaErrorLaunchFailure;
+  s.fault_message = "kernel fault in " + function_name(e.kernel) + ", " + block_name() + ": " + message;
+  current().sticky_error = error;
   e.faulted = true;
 }
 
 // Discards every fiber of the faulted block that still holds a thread: their frames are dropped
-// without unwinding, as a GPU drops a faulted kernel.
+// without unwinding, as a GPU drops a faulted kernel. Under ThreadSanitizer their work so far is
+// released to the host like that of threads that ended, and their contexts (whose shadow call
+// stacks the dropped frames leave unbalanced) are replaced.
 void abandon_block(engine& e) {
   for (thread_state& t : e.threads) {
     if (t.state == run_state::unstarted || t.state == run_state::exited) continue;
     worker* w = t.runner;
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KR_EMU_ASAN)
     __asan_unpoison_memory_region(w->stack_bottom, w->stack_size);
 #endif
+#if defined(KR_EMU_TSAN)
+    tsan::switch_to(t.fiber);
+    tsan::release(&e.launch_end);
+    tsan::switch_to(e.main_fiber);
+    for (unsigned k = 0; k < engine::fiber_sets; ++k) {
+      for (unsigned i = 0; i < e.fibers[k].size(); ++i) {
+        if (e.fibers[k][i] == t.fiber) {
+          tsan::destroy(e.fibers[k][i]);
+          e.fibers[k][i] = tsan::create(i, k);
+        }
+      }
+    }
+    t.fiber = nullptr;
+#endif
     make_fresh(*w);
-    e.idle.push_back(w);
+    if (!dedicated_workers) e.idle.push_back(w);
     t.state = run_state::exited;
   }
 }
@@ -361,6 +477,9 @@ void release_barrier(engine& e) {
   }
   e.barrier_arrived = 0;
   e.barrier_first = nullptr;
+  // The next episode releases to the other address, so that threads still leaving this one do not
+  // acquire what faster threads did after it.
+  if (e.sync_area != nullptr) e.barrier_sync = e.barrier_sync == e.sync_area ? e.sync_area + 1 : e.sync_area;
 }
 
 // ---- warp collectives ----
@@ -457,6 +576,7 @@ void check_groups(engine& e, unsigned warp) {
 // ---- threads ----
 
 void finish_thread(engine& e, thread_state* t) {
+  tsan::release(&e.launch_end);
   t->state = run_state::exited;
   ++e.exited;
   warp_state& w = e.warps[t->warp];
@@ -470,14 +590,19 @@ void execute(engine& e, thread_state* t) {
   try {
     e.run_thread(e.call);
   } catch (const std::exception& x) {
+    sanitizer_ignore_scope ignore;
     e.escaped_exception = x.what();
   } catch (...) {
+    sanitizer_ignore_scope ignore;
     e.escaped_exception = "unknown exception";
   }
   // Reported outside the handler, so that the fault's switch does not leave a handler open.
   if (!e.escaped_exception.empty()) {
-    record_kernel_fault(thread_name(*t) + " let an exception escape: " + e.escaped_exception);
-    e.escaped_exception.clear();
+    {
+      sanitizer_ignore_scope ignore;
+      record_kernel_fault(thread_name(*t) + " let an exception escape: " + e.escaped_exception);
+      e.escaped_exception.clear();
+    }
     end_faulted_kernel();
   }
 }
@@ -488,10 +613,11 @@ void worker_main(fc::transfer_t from) {
   arrived(from, self);
   for (;;) {
     thread_state* t = self->thread;
+    tsan::acquire(&e.block_begin);
     execute(e, t);
     finish_thread(e, t);
     thread_state* next = e.pop_ready();
-    if (next == nullptr && e.has_unstarted()) {
+    if (!dedicated_workers && next == nullptr && e.has_unstarted()) {
       next = e.take_unstarted();
       next->runner = self;
       self->thread = next;
@@ -499,12 +625,14 @@ void worker_main(fc::transfer_t from) {
       continue;
     }
     self->thread = nullptr;
-    e.idle.push_back(self);
+    if (!dedicated_workers) e.idle.push_back(self);
     if (next != nullptr) {
       enter(e, next);
       jump(self, next->runner);
+    } else if (dedicated_workers && e.has_unstarted()) {
+      start(e, self, e.take_unstarted());
     } else {
-      jump(self, &e.main);
+      jump_to_main(e, self);
     }
     // Resumed with a new thread to run.
   }
@@ -549,6 +677,7 @@ std::uint64_t block_at(std::uint64_t position, std::uint64_t count, std::uint64_
 }
 
 void prepare_launch(engine& e, dim3 block, const launch_request& request, std::uint64_t seed) {
+  e.kernel = request.kernel;
   e.block_size = block.x * block.y * block.z;
   e.run_thread = request.run_thread;
   e.call = request.call;
@@ -575,7 +704,34 @@ void prepare_launch(engine& e, dim3 block, const launch_request& request, std::u
   if (seed > 1) shuffle_order(e.lane_order, 32, mix(seed ^ 0x6c616e65ull));
 }
 
-void prepare_block(engine& e, std::uint64_t block_linear) {
+// Fills the shared arrays with the poison byte. Under AddressSanitizer the range holds the
+// arrays' redzones too, so it is written by plain stores that the sanitizer does not check; under
+// ThreadSanitizer the pages are first mapped afresh, which clears what the sanitizer remembers of
+// the previous block's accesses (and counts as a write by the launching thread, released to the
+// block's threads as they start).
+#if defined(KR_EMU_ASAN)
+__attribute__((no_sanitize("address")))
+#endif
+void poison_shared_memory(unsigned char byte) {
+  char* const begin = __start_kr_emu_shared;
+  const std::size_t size = static_cast<std::size_t>(__stop_kr_emu_shared - __start_kr_emu_shared);
+  if (size == 0) return;
+#if defined(KR_EMU_TSAN)
+  if (mmap(begin, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != begin)
+    fatal("cannot map the shared arrays afresh");
+#endif
+#if defined(KR_EMU_ASAN)
+  std::uint64_t word;
+  std::memset(&word, byte, sizeof word);
+  for (volatile std::uint64_t* p = reinterpret_cast<std::uint64_t*>(begin);
+       p < reinterpret_cast<std::uint64_t*>(begin + size); ++p)
+    *p = word;
+#else
+  std::memset(begin, byte, size);
+#endif
+}
+
+void prepare_block(engine& e, std::uint64_t block_linear, std::uint64_t position) {
   for (thread_state& t : e.threads) t.state = run_state::unstarted;
   for (warp_state& w : e.warps) {
     w.exited = 0;
@@ -592,19 +748,49 @@ void prepare_block(engine& e, std::uint64_t block_linear) {
     for (unsigned i = 0; i < e.block_size; ++i) e.order[i] = i;
     shuffle_order(e.order.data(), e.block_size, mix(e.seed) ^ mix(block_linear));
   }
-#if !defined(__SANITIZE_ADDRESS__)
-  std::memset(__start_kr_emu_shared, poison_byte,
-              static_cast<std::size_t>(__stop_kr_emu_shared - __start_kr_emu_shared));
+  poison_shared_memory(e.poison);
+#if defined(KR_EMU_TSAN)
+  std::vector<void*>& set = e.fibers[position % engine::fiber_sets];
+  if (set.size() < e.block_size) set.resize(e.block_size, nullptr);
+  std::vector<worker*>& stacks = e.dedicated[position % engine::fiber_sets];
+  if (stacks.size() < e.block_size) stacks.resize(e.block_size, nullptr);
+  for (unsigned i = 0; i < e.block_size; ++i) {
+    if (set[i] == nullptr) set[i] = tsan::create(i, static_cast<unsigned>(position % engine::fiber_sets));
+    if (stacks[i] == nullptr) stacks[i] = new_worker(e);
+    e.threads[i].fiber = set[i];
+    e.threads[i].runner = stacks[i];
+  }
+  // Freed at the block's end, which also drops what ThreadSanitizer knew of its addresses.
+  e.sync_area_size = 64 + 64 * static_cast<std::size_t>(e.warps.size());
+  e.sync_area = static_cast<char*>((std::malloc)(e.sync_area_size));
+  if (e.sync_area == nullptr) fatal("out of memory");
+  e.sync_next = 2;  // 0 and 1: the barrier's alternating addresses
+  e.barrier_sync = e.sync_area;
+  tsan::release(&e.block_begin);
+#else
+  (void)position;
 #endif
 }
 
-std::string describe_deadlock(engine& e) {
+void finish_block(engine& e) {
+#if defined(KR_EMU_TSAN)
+  (std::free)(e.sync_area);
+  e.sync_area = nullptr;
+#else
+  (void)e;
+#endif
+}
+
+// "; N threads wait in <rendezvous> at <site> (first thread ...)" for every group of waiting
+// threads, and how many have not started.
+std::string describe_waiting(const engine& e) {
   struct waiting {
     std::string what;
     unsigned count;
     const thread_state* first;
   };
   std::vector<waiting> groups;
+  unsigned unstarted = 0, ready = 0;
   for (const thread_state& t : e.threads) {
     std::string what;
     if (t.state == run_state::at_barrier) {
@@ -613,6 +799,8 @@ std::string describe_deadlock(engine& e) {
       what = std::string(collective_name(t.kind)) + " with mask " + hex(t.mask) + " at " +
              site(t.file, t.line);
     } else {
+      unstarted += t.state == run_state::unstarted;
+      ready += t.state == run_state::ready;
       continue;
     }
     bool found = false;
@@ -625,14 +813,25 @@ std::string describe_deadlock(engine& e) {
     }
     if (!found) groups.push_back(waiting{what, 1, &t});
   }
-  std::string message = "deadlock: no thread can proceed;";
-  for (std::size_t i = 0; i < groups.size(); ++i) {
-    message += (i == 0 ? " " : "; ") + std::to_string(groups[i].count) +
-               (groups[i].count == 1 ? " thread waits in " : " threads wait in ") + groups[i].what +
-               " (first " + thread_name(*groups[i].first) + ")";
+  std::string message;
+  for (const waiting& g : groups) {
+    message += "; " + std::to_string(g.count) + (g.count == 1 ? " thread waits in " : " threads wait in ") + g.what +
+               " (first " + thread_name(*g.first) + ")";
+  }
+  if (ready != 0)
+    message += "; " + std::to_string(ready) + (ready == 1 ? " thread is" : " threads are") + " ready to go on";
+  if (unstarted != 0) {
+    message += "; " + std::to_string(unstarted) + (unstarted == 1 ? " thread has" : " threads have") +
+               " not started";
   }
   return message;
 }
+
+std::string describe_deadlock(const engine& e) {
+  return "deadlock: no thread can proceed" + describe_waiting(e);
+}
+
+std::string watchdog_message(const engine& e);
 
 // Runs the current block to its end; false when it faulted.
 bool run_block(engine& e) {
@@ -644,6 +843,10 @@ bool run_block(engine& e) {
       start(e, &e.main, e.take_unstarted());
     } else {
       break;
+    }
+    if (e.interrupted) {
+      e.interrupted = false;
+      record_fault(e, watchdog_message(e), cudaErrorLaunchTimeout);
     }
     if (e.faulted) break;
   }
@@ -673,11 +876,13 @@ bool valid_configuration(dim3 grid, dim3 block, const cudaDeviceProp& p) {
 bool running_kernel() { return kernel_on_this_thread; }
 
 void record_kernel_fault(const std::string& message) {
+  sanitizer_ignore_scope ignore;
   record_fault(in_kernel("a kernel fault"), message);
 }
 
 [[noreturn]] void end_faulted_kernel() {
   engine& e = in_kernel("a kernel fault");
+  tsan::switch_to(e.main_fiber);
   jump_for_good(e.current->runner, &e.main);
 }
 
@@ -761,8 +966,11 @@ int barrier(barrier_kind kind, int predicate, const char* file, int line) {
       break;
   }
   t->state = run_state::at_barrier;
+  t->sync = e.barrier_sync;
+  tsan::release(t->sync);
   if (e.barrier_arrived + e.exited == e.block_size) release_barrier(e);
   wait(e, t);
+  tsan::acquire(t->sync);
   return static_cast<int>(t->result);
 }
 
@@ -786,7 +994,7 @@ std::uint64_t warp_collective(collective_kind kind, unsigned mask, std::uint64_t
   }
   if (g == nullptr) {
     g = &w.groups[w.group_count++];
-    *g = warp_group{mask, 0, kind, file, line};
+    *g = warp_group{mask, 0, kind, file, line, e.new_sync()};
   }
   g->arrived |= bit;
   t->file = file;
@@ -797,9 +1005,12 @@ std::uint64_t warp_collective(collective_kind kind, unsigned mask, std::uint64_t
   t->param = param;
   t->width = width;
   t->state = run_state::at_collective;
+  t->sync = g->sync;
+  tsan::release(t->sync);
   if (g->arrived == (mask & w.exists & ~w.exited))
     complete_group(e, w, t->warp, static_cast<unsigned>(g - w.groups));
   wait(e, t);
+  tsan::acquire(t->sync);
   return t->result;
 }
 
@@ -809,9 +1020,132 @@ void trap(const char* file, int line) {
   end_faulted_kernel();
 }
 
+// ---- watchdog ----
+
+namespace {
+
+// ThreadSanitizer delivers asynchronous signals only when the thread next enters its runtime,
+// which a spinning kernel may never do; SIGTRAP it delivers at once.
+#if defined(KR_EMU_TSAN)
+constexpr int watchdog_signal = SIGTRAP;
+#else
+constexpr int watchdog_signal = SIGUSR2;
+#endif
+
+// A thread that watches the running launch's progress counter and interrupts the launching
+// thread when it stands still for the bound.
+struct watchdog_state {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool started = false;
+  bool active = false;
+  std::uint64_t launch = 0;  // bumped by every launch
+  double seconds = 0;
+  pthread_t target{};
+  std::atomic<bool> fired{false};
+  std::atomic<double> stalled_for{0};
+  struct sigaction previous {};
+};
+
+watchdog_state& the_watchdog() {
+  static watchdog_state* w = new watchdog_state;  // never destroyed: the thread outlives main()
+  return *w;
+}
+
+std::string describe_waiting(const engine& e);
+
+std::string watchdog_message(const engine& e) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3g", the_watchdog().stalled_for.load());
+  return "watchdog: no thread reached a barrier, a warp collective, its start or its end for " +
+         std::string(seconds) + " s; " + thread_name(*e.current) +
+         " has been running since its last one (a spin-wait for work that never comes?)" + describe_waiting(e);
+}
+
+// Runs on the spinning fiber's stack, in the signal handler: leaves the fiber for good at once.
+// The launching thread's context then reports the fault (nothing here may allocate).
+[[noreturn]] void interrupt_kernel(engine& e) {
+  e.interrupted = true;
+  tsan::switch_to(e.main_fiber);
+  jump_for_good(e.current->runner, &e.main);
+}
+
+void on_watchdog_signal(int signal, siginfo_t* info, void* context) {
+  watchdog_state& w = the_watchdog();
+  if (w.fired.exchange(false)) {
+    engine* e = the_engine;
+    if (kernel_on_this_thread && e != nullptr && e->current != nullptr && !e->faulted) interrupt_kernel(*e);
+    return;
+  }
+  // Not ours: hand it on.
+  if ((w.previous.sa_flags & SA_SIGINFO) != 0 && w.previous.sa_sigaction != nullptr) {
+    w.previous.sa_sigaction(signal, info, context);
+  } else if (w.previous.sa_handler != SIG_DFL && w.previous.sa_handler != SIG_IGN &&
+             w.previous.sa_handler != nullptr) {
+    w.previous.sa_handler(signal);
+  }
+}
+
+void watch() {
+  watchdog_state& w = the_watchdog();
+  std::unique_lock<std::mutex> lock(w.mutex);
+  std::uint64_t seen_launch = 0, seen_progress = 0, fired_launch = 0;
+  auto since = std::chrono::steady_clock::now();
+  for (;;) {
+    const double period = w.active && w.seconds > 0 ? std::min(1.0, w.seconds / 8) : 1.0;
+    w.wake.wait_for(lock, std::chrono::duration<double>(period));
+    const auto now = std::chrono::steady_clock::now();
+    if (!w.active || w.seconds <= 0 || the_engine == nullptr) {
+      since = now;
+      continue;
+    }
+    const std::uint64_t progress = the_engine->progress.load(std::memory_order_relaxed);
+    if (w.launch != seen_launch || progress != seen_progress) {
+      seen_launch = w.launch;
+      seen_progress = progress;
+      since = now;
+      continue;
+    }
+    const double stalled = std::chrono::duration<double>(now - since).count();
+    if (stalled >= w.seconds && fired_launch != w.launch) {
+      fired_launch = w.launch;
+      w.stalled_for = stalled;
+      w.fired = true;
+      pthread_kill(w.target, watchdog_signal);
+    }
+  }
+}
+
+void watchdog_begin(double seconds) {
+  watchdog_state& w = the_watchdog();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  if (seconds > 0 && !w.started) {
+    struct sigaction action {};
+    action.sa_sigaction = &on_watchdog_signal;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(watchdog_signal, &action, &w.previous);
+    std::thread(watch).detach();
+    w.started = true;
+  }
+  w.active = true;
+  w.seconds = seconds;
+  w.target = pthread_self();
+  ++w.launch;
+}
+
+void watchdog_end() {
+  watchdog_state& w = the_watchdog();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  w.active = false;
+  w.fired = false;
+}
+
+}  // namespace
+
 cudaError_t launch(const launch_request& request) {
   platform& s = state();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  state_lock lock;
   if (cudaError_t injected = take_injection(api::cudaLaunchKernel)) return fail(injected);
   if (s.devices.empty()) return fail(cudaErrorNoDevice);
   emulated_device& device = current();
@@ -829,19 +1163,30 @@ cudaError_t launch(const launch_request& request) {
   if (the_engine == nullptr) the_engine = new engine;
   engine& e = *the_engine;
   prepare_launch(e, request.block, request, s.schedule_seed);
+  e.poison = poison_for_seed(s.schedule_seed);
+  e.main_fiber = tsan::current();
   gridDim = request.grid;
   blockDim = request.block;
+  math_key = mix(s.schedule_seed ^ 0x6d6174686b6579ull);
+  math_accurate = s.math_accurate;
   kernel_on_this_thread = true;
+  watchdog_begin(s.watchdog_seconds);
   const dim3 grid = request.grid;
   const std::uint64_t blocks = std::uint64_t{grid.x} * grid.y * grid.z;
   for (std::uint64_t position = 0; position < blocks; ++position) {
     const std::uint64_t b = block_at(position, blocks, e.seed);
     blockIdx = uint3{static_cast<unsigned>(b % grid.x), static_cast<unsigned>(b / grid.x % grid.y),
                      static_cast<unsigned>(b / (std::uint64_t{grid.x} * grid.y))};
-    prepare_block(e, b);
-    if (!run_block(e)) break;
+    prepare_block(e, b, position);
+    const bool completed = run_block(e);
+    finish_block(e);
+    if (!completed) break;
   }
+  watchdog_end();
   kernel_on_this_thread = false;
+  // The host sees everything the grid's threads did.
+  tsan::acquire(&e.launch_end);
+  check_guards(e.kernel);
   return cudaSuccess;
 }
 

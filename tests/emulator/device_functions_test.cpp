@@ -34,11 +34,11 @@ __global__ void hammer_atomics(atomic_targets* a) {
   atomicAdd(&a->fsum, 0.5f);
   atomicMax(&a->max, (t * 37) % 1001);
   atomicMin(&a->min, -((t * 37) % 1001));
-  int seen = a->cas_count, old;
+  int seen = atomicAdd(&a->cas_count, 0), old;
   while ((old = atomicCAS(&a->cas_count, seen, seen + 1)) != seen) seen = old;
   atomicAdd(&a->wrap, 0x7fffffff);
   atomicInc(&a->inc, 9u);
-  a->exchanged_total += atomicExch(&a->slot, t) >= 0;
+  atomicAdd(&a->exchanged_total, atomicExch(&a->slot, t) >= 0 ? 1 : 0);
 }
 
 TEST_F(EmulatorTest, AtomicsUpdateAsOneOperation) {
@@ -182,12 +182,12 @@ TEST(DeviceIntrinsics, MinAndMaxTreatNaNAsMissing) {
   EXPECT_EQ(fmax(1.0f, 2.5), 2.5);  // mixed types compute in double
 }
 
-// Device heap: each thread allocates `bytes` and keeps it until after the barrier; thread 0
-// reports which allocations succeeded and whether fresh memory was poisoned.
-__global__ void heap_user(std::size_t bytes, int* ok, int* poisoned) {
+// Device heap: each thread allocates `bytes` and keeps it until after the barrier; each reports
+// whether its allocation succeeded and whether fresh memory was poisoned.
+__global__ void heap_user(std::size_t bytes, int* ok, int* poisoned, unsigned char poison) {
   unsigned char* p = static_cast<unsigned char*>(malloc(bytes));
   ok[threadIdx.x] = p != nullptr;
-  if (p != nullptr) poisoned[threadIdx.x] = p[bytes - 1] == 0xff;
+  if (p != nullptr) poisoned[threadIdx.x] = p[bytes - 1] == poison;
   __syncthreads();
   free(p);
 }
@@ -199,17 +199,19 @@ TEST_F(EmulatorTest, DeviceHeapHasTheRuntimesLimit) {
   device_array<int> ok(std::vector<int>(4, -1)), poisoned(std::vector<int>(4, -1));
   // Three of 2.5 MiB fit in 8 MiB at once; a fourth does not. All are free again afterwards.
   for (int round = 0; round < 2; ++round) {
-    ASSERT_EQ(launch(heap_user, dim3(1), dim3(4), std::size_t{5} << 19, ok.get(), poisoned.get()),
+    ASSERT_EQ(launch(heap_user, dim3(1), dim3(4), std::size_t{5} << 19, ok.get(), poisoned.get(),
+                     kr_emu::poison_byte()),
               cudaSuccess);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess) << kr_emu::last_fault_message();
     const std::vector<int> o = ok.read();
     EXPECT_EQ(o[0] + o[1] + o[2] + o[3], 3);
   }
   ASSERT_EQ(cudaDeviceSetLimit(cudaLimitMallocHeapSize, 16u << 20), cudaSuccess);
-  ASSERT_EQ(launch(heap_user, dim3(1), dim3(4), std::size_t{5} << 19, ok.get(), poisoned.get()),
+  ASSERT_EQ(launch(heap_user, dim3(1), dim3(4), std::size_t{5} << 19, ok.get(), poisoned.get(),
+                     kr_emu::poison_byte()),
             cudaSuccess);
   EXPECT_EQ(ok.read(), std::vector<int>(4, 1));
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(KR_EMU_ASAN)
   EXPECT_EQ(poisoned.read(), std::vector<int>(4, 1));
 #endif
   // Outside kernels malloc and free are the C library's.

@@ -195,7 +195,7 @@ TEST_F(EmulatorTest, ScheduleSeedOrdersBlocksAndThreads) {
 
 __global__ void trap_in_block(int faulting_block, int* out) {
   if (static_cast<int>(blockIdx.x) == faulting_block) __trap();
-  out[blockIdx.x] = 1;
+  if (threadIdx.x == 0) out[blockIdx.x] = 1;
 }
 
 __global__ void throw_from_kernel() { throw std::runtime_error("boom"); }

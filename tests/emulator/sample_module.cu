@@ -6,7 +6,7 @@
 static __constant__ float sample_weights[4] = {1.0f, 2.0f, 4.0f, 8.0f};
 
 // block x: row, thread x: column (64 threads, two warps).
-static __global__ void weighted_row_sums(int width, float* out, const float* in) {
+static __global__ void __launch_bounds__(64) weighted_row_sums(int width, float* out, const float* in) {
   __shared__ float tile[64];
   __shared__ float warp_sums[2];
   const int t = static_cast<int>(threadIdx.x);

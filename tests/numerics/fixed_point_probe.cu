@@ -6,7 +6,7 @@
 namespace {
 
 // block x: 256 inputs; thread x: one input
-__global__ void integer_kernel(int32_t which, int32_t first, int32_t count, int32_t* out) {
+__global__ void __launch_bounds__(256) integer_kernel(int32_t which, int32_t first, int32_t count, int32_t* out) {
   const int32_t i = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
   if (i >= count) return;
   const int32_t x = first + i;
@@ -20,13 +20,13 @@ __global__ void integer_kernel(int32_t which, int32_t first, int32_t count, int3
   out[i] = y;
 }
 
-__global__ void to_q10_kernel(int32_t count, const float* in, int32_t* out) {
+__global__ void __launch_bounds__(256) to_q10_kernel(int32_t count, const float* in, int32_t* out) {
   const int32_t i = static_cast<int32_t>(blockIdx.x * blockDim.x + threadIdx.x);
   if (i < count) out[i] = kr::float_to_q10(in[i]);
 }
 
 // one block of 257 threads
-__global__ void tables_kernel(uint32_t* msb, uint32_t* lsb, int16_t* sigmoid) {
+__global__ void __launch_bounds__(257) tables_kernel(uint32_t* msb, uint32_t* lsb, int16_t* sigmoid) {
   const int t = static_cast<int>(threadIdx.x);
   if (t < 128) {
     msb[t] = KR_EXP_MSB_TABLE[t];

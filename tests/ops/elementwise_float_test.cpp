@@ -197,4 +197,22 @@ TEST_F(FloatUnaryTest, InjectedLaunchFailure) {
   EXPECT_EQ(download<float>(dst, 1)[0], sentinel);
 }
 
+// A count past 2^24, where a grid computed in float (ceilf(count / 256.0f)) loses the last
+// block: every element up to the last is written, and nothing after it.
+TEST_F(FloatUnaryTest, LargeShapeCountPast2To24) {
+  KR_SKIP_LARGE_SHAPE_UNDER_THREAD_SANITIZER();
+  const int32_t count = (1 << 24) + 1;
+  std::vector<float> in(static_cast<size_t>(count) + 1);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<float>(static_cast<int32_t>(i % 1999) - 999);
+  kr_omu_buffer* src = upload(in);
+  kr_omu_buffer* dst = upload(std::vector<float>(in.size(), sentinel));
+  kr_omu_op_elementwise_args_t args{dst, src, count, 0, 0};
+  ASSERT_EQ(taabe169(device(), nullptr, &args), KR_STATUS_SUCCESS);
+  const std::vector<float> out = download<float>(dst, in.size());
+  for (size_t i = 0; i < static_cast<size_t>(count); i += (i + 4096 < static_cast<size_t>(count) ? 4099 : 1)) {
+    ASSERT_EQ(bits(out[i]), bits(in[i] > 0.0f ? in[i] : 0.0f)) << "element " << i << " of " << count;
+  }
+  EXPECT_EQ(bits(out[count]), bits(sentinel));
+}
+
 }  // namespace

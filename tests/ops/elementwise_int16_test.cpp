@@ -209,6 +209,24 @@ TEST_F(Int16ElementwiseTest, WritesExactlyCountElementsAtByteOffsets) {
   }
 }
 
+// A count past 2^25, beyond any float-computed grid: every element up to the last is written,
+// and nothing after it.
+TEST_F(Int16ElementwiseTest, LargeShapeCountPast2To25) {
+  KR_SKIP_LARGE_SHAPE_UNDER_THREAD_SANITIZER();
+  const int32_t count = (1 << 25) + 1;
+  std::vector<int16_t> in(static_cast<size_t>(count));
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<int16_t>(static_cast<int32_t>(i % 60001) - 30000);
+  kr_omu_buffer* src = upload(in);
+  kr_omu_buffer* dst = sentinel_buffer((count + 1) * 2);
+  kr_omu_op_elementwise_args_t args{dst, src, count, 0, 0};
+  ASSERT_EQ(taabe88(device(), nullptr, &args), KR_STATUS_SUCCESS);
+  const std::vector<int16_t> out = download<int16_t>(dst, static_cast<size_t>(count) + 1);
+  for (size_t i = 0; i < in.size(); i += (i + 4096 < in.size() ? 4099 : 1)) {
+    ASSERT_EQ(out[i], in[i] > 0 ? in[i] : 0) << "element " << i << " of " << count;
+  }
+  EXPECT_EQ(static_cast<uint16_t>(out[count]), 0x5A5Au);
+}
+
 TEST_F(Int16ElementwiseTest, MisalignedAddressesAreRefused) {
   check_refused(taabe165, 1, 0);
   check_refused(taabe165, 0, 3);

@@ -153,4 +153,30 @@ TEST_F(SoftmaxInt16Test, EmptyShapesAndFailures) {
   EXPECT_EQ(download<int32_t>(dst, 4), std::vector<int32_t>(4, sentinel));
 }
 
+// More rows than a grid's y or z dimension may have (65,535): the rows are the grid's x blocks,
+// and the last ones are computed too.
+TEST_F(SoftmaxInt16Test, LargeShapeMoreRowsThan65535) {
+  KR_SKIP_LARGE_SHAPE_UNDER_THREAD_SANITIZER();
+  const int32_t rows = 65537, row_length = 3;
+  std::vector<int16_t> in(static_cast<size_t>(rows) * row_length);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<int16_t>(static_cast<int32_t>(i * 7919 % 20000) - 10000);
+  const std::vector<int32_t> out = softmax(in, rows, row_length);
+  for (int32_t r = 0; r < rows; r += (r + 2000 < rows ? 997 : 1)) {
+    const std::vector<int16_t> row(in.begin() + r * row_length, in.begin() + (r + 1) * row_length);
+    const auto want = ref::softmax_row(row);
+    for (int32_t c = 0; c < row_length; ++c) ASSERT_EQ(out[r * row_length + c], want[c]) << "row " << r;
+  }
+  EXPECT_EQ(out[static_cast<size_t>(rows) * row_length], sentinel);
+}
+
+// Rows far longer than the 256-thread block: each thread strides over hundreds of columns.
+TEST_F(SoftmaxInt16Test, RowsFarLongerThanTheBlock) {
+  const int32_t rows = 2, row_length = 100003;
+  std::mt19937 rng(11);
+  std::vector<int16_t> in(static_cast<size_t>(rows) * row_length);
+  for (int16_t& v : in) v = static_cast<int16_t>(static_cast<int32_t>(rng() % 8192u) - 6000);
+  in[row_length - 1] = 3000;  // the peak in the very last column of the first row
+  expect_rows(in, rows, row_length, softmax(in, rows, row_length));
+}
+
 }  // namespace

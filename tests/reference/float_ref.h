@@ -61,20 +61,35 @@ inline float float_at_most(double v) {
   return f;
 }
 
+// `v` moved `k` steps along the float grid (away from zero for positive k on positive values); a
+// step beyond the largest finite float gives infinity.
+inline float float_steps(float v, int k) {
+  const float toward = k > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+  for (int i = 0; i < (k > 0 ? k : -k) && !std::isinf(v); ++i) v = std::nextafter(v, toward);
+  return v;
+}
+
 // The floats a device math function may return for the exact value `exact` when documented to be
-// within `ulps` units in the last place, clipped to the function's range [lo, hi]. For an argument
-// of 0, an infinity or NaN the functions are exact.
+// within `ulps` units in the last place, clipped to the function's range [lo, hi]. CUDA counts the
+// error from the correctly rounded result, so both readings of "ulps" are allowed: `ulps` steps of
+// the float grid from the correctly rounded value, and `ulps` units of the exact value's binade
+// from the exact value (they differ at binade boundaries). For an argument of 0, an infinity or
+// NaN the functions are exact.
 inline float_range library_result(double exact, float argument, int ulps, double lo, double hi) {
   if (argument == 0.0f || std::isinf(argument) || std::isnan(argument)) {
     const float v = static_cast<float>(exact);
     return {v, v};
   }
   const double slack = ulps * float_ulp(exact);
-  return {float_at_least(std::max(exact - slack, lo)), float_at_most(std::min(exact + slack, hi))};
+  const float rounded = static_cast<float>(exact);
+  float below = std::min(float_steps(rounded, -ulps), float_at_least(exact - slack));
+  float above = std::max(float_steps(rounded, ulps), float_at_most(exact + slack));
+  return {std::max(below, float_at_least(lo)), std::min(above, float_at_most(hi))};
 }
 
 // CUDA's documented maximum errors of the accurate single-precision functions.
 constexpr int expf_ulps = 2;
+constexpr int exp2f_ulps = 2;
 constexpr int erff_ulps = 2;
 constexpr int tanhf_ulps = 2;
 constexpr double infinity = std::numeric_limits<double>::infinity();
@@ -108,11 +123,14 @@ inline float_range gelu_tanh_f32(float x) {
   return after(t, [x](float tanh_u) { return (x * 0.5f) * (tanh_u + 1.0f); });
 }
 
-// x / (1 + e^-x). The device forms e^-x as expf does (so with expf's bound) but fuses its last,
-// exact power-of-two scaling with the addition of 1: that fused step equals the float sum of the
-// exact e^-x value and 1, rounded once. Overflow of e^-x makes the denominator infinite.
+// x / (1 + e^-x). The device forms e^-x as 2^k exp2f(f), f = -x log2(e) - k reduced in two fused
+// steps (each rounded once, so f is off by at most one unit of 2^-24 and 2^f by under one step),
+// and fuses the last, exact power-of-two scaling with the addition of 1: that fused step equals
+// the float sum of the computed e^-x and 1, rounded once. e^-x is therefore within exp2f's
+// documented 2 ulps plus 1 for the reduced argument. Overflow of e^-x makes the denominator
+// infinite.
 inline float_range silu_f32(float x) {
-  const float_range e = library_result(std::exp(-static_cast<double>(x)), -x, expf_ulps, 0.0, infinity);
+  const float_range e = library_result(std::exp(-static_cast<double>(x)), -x, exp2f_ulps + 1, 0.0, infinity);
   return after(e, [x](float exp_minus_x) { return x / (exp_minus_x + 1.0f); });
 }
 

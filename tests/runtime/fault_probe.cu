@@ -5,7 +5,7 @@
 namespace {
 
 // one block; odd and even threads reach different barriers
-__global__ void divergent_barrier_kernel() {
+__global__ void __launch_bounds__(64) divergent_barrier_kernel() {
   if (threadIdx.x % 2 == 0) {
     __syncthreads();
   } else {

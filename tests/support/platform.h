@@ -36,3 +36,21 @@ cudaDeviceProp device_properties(int ordinal);
   do {                                                                              \
     if (!::kr_test::emulated()) GTEST_SKIP() << "needs the emulator's platform controls"; \
   } while (0)
+
+// Shapes of tens of millions of CUDA threads: minutes under ThreadSanitizer, where every CUDA
+// thread is a fiber of its own with vector clocks; they run in every other build.
+#if defined(__SANITIZE_THREAD__)
+#define KR_TEST_UNDER_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KR_TEST_UNDER_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(KR_TEST_UNDER_THREAD_SANITIZER)
+#define KR_SKIP_LARGE_SHAPE_UNDER_THREAD_SANITIZER() \
+  GTEST_SKIP() << "large shape: checked in the builds without ThreadSanitizer"
+#else
+#define KR_SKIP_LARGE_SHAPE_UNDER_THREAD_SANITIZER() \
+  do {                                                \
+  } while (0)
+#endif

@@ -51,7 +51,31 @@ const char* last_fault_message();
 // reports an empty device list. reset() restores the default.
 void set_no_device_error(cudaError_t error);
 
-// The byte pattern fresh device memory and shared memory are filled with.
-constexpr unsigned char poison_byte = 0xFF;
+// How kernels evaluate the device math library: `gpu` (the default) gives every accurate function
+// the error its CUDA counterpart may have, up to the documented maximum ulps, and the fast
+// intrinsics (__expf, __sinf, __fdividef, ...) the structure and the error of the GPU's
+// approximations; `accurate` evaluates both with the host's accurate functions, for comparison.
+// The environment variable KR_EMU_MATH=gpu|accurate sets the default that reset() restores.
+enum class math_mode { gpu, accurate };
+void set_math_mode(math_mode mode);
+math_mode current_math_mode();
+
+// The byte fresh device memory, in-kernel malloc blocks and shared arrays (before every block) are
+// filled with. It varies with the schedule seed, since a kernel may survive one pattern by chance:
+// 0xFF (NaN, -1) under the forward schedule, 0x7F (huge positive values) under reverse, and one
+// of 0xFF, 0x7F, 0x80 (tiny negative floats, huge negative integers) and 0xA5 for a seeded one.
+unsigned char poison_byte();
+
+// Every device allocation (and in-kernel malloc block) has guard zones of a fixed pattern before
+// its start and after its end. They are checked after every launch, copy and fill and at
+// cudaFree; a damaged guard is a sticky cudaErrorIllegalAddress whose last_fault_message() names
+// the kernel (or host code) and the offsets written. The AddressSanitizer build also poisons the
+// guards, so it reports any access to them, reads included, where it happens.
+
+// The watchdog ends a kernel in which no thread reaches a barrier, a warp collective, its start or
+// its end for this many seconds (a spin-wait), with a sticky cudaErrorLaunchTimeout whose message
+// names the spinning thread and the waiting ones. 0 switches it off. Default 10, or
+// KR_EMU_WATCHDOG_SECONDS; reset() restores the default.
+void set_watchdog_seconds(double seconds);
 
 }  // namespace kr_emu

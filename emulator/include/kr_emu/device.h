@@ -7,19 +7,21 @@
 // code between two of them runs without interruption. Misuse that is undefined on a GPU (threads
 // at different barriers, a lane outside its own shuffle mask, lanes disagreeing on a mask, a
 // deadlock) ends the kernel with a sticky cudaErrorLaunchFailure and a message naming the call
-// sites, so a kernel that passes here does not rely on one particular GPU's behaviour.
+// sites, so a kernel that passes here does not rely on one particular GPU's behaviour. A kernel
+// that spins without reaching a rendezvous ends in a sticky cudaErrorLaunchTimeout (the watchdog),
+// and a write outside its device allocations in a sticky cudaErrorIllegalAddress (guard zones,
+// checked after the launch). The race build (-DKR_SANITIZE=thread) reports unsynchronised
+// accesses between CUDA threads.
 //
 // __shared__ is for function-scope declarations only (`__shared__ float tile[256];` inside a
 // kernel or device function). It expands to static storage, which is one instance per running
-// block because blocks never overlap. The plain build gathers all shared arrays in one linker
-// section (src/shared_memory.ld) that is filled with 0xFF bytes before every block, so reading
-// shared memory before writing it gives NaNs and all-ones integers; the AddressSanitizer build
-// keeps them ordinary statics so that out-of-bounds accesses to them are reported.
-// `extern __shared__` (dynamic shared memory) is not available. One gap: GCC ignores section
-// attributes inside templates, so in a GCC build the shared arrays of template functions are
-// ordinary zero-initialised statics that keep their contents from block to block. Clang honours
-// the attribute there, so CI also runs the emulated suite built with Clang, where every shared
-// array is poisoned.
+// block because blocks never overlap. Every shared array, those of template functions included
+// and in every build, lies in one linker-gathered range (src/shared_memory.ld) that is filled with
+// the poison byte (kr_emu::poison_byte(), which varies with the schedule seed) before every
+// block, so reading shared memory before writing it gives NaNs, huge or all-ones values instead of
+// what a previous block left. The AddressSanitizer build keeps the arrays' redzones, so
+// out-of-bounds accesses to them are reported. `extern __shared__` (dynamic shared memory) is not
+// available.
 #pragma once
 
 #include <math.h>
@@ -33,6 +35,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "kr_emu/sanitizers.h"
 #include "vector_types.h"
 
 // Execution spaces and storage classes. `unused` keeps the host compiler quiet about kernels,
@@ -46,15 +49,20 @@
 #define __align__(n) __attribute__((aligned(n)))
 // `used` tells the compiler that code it cannot see reads and writes these arrays (the other
 // fibers of the block, the poison fill), so it neither caches them across a barrier nor reshapes
-// them on the assumption that only the visible stores can change them.
-#if defined(__SANITIZE_ADDRESS__)
-#define __shared__ static __attribute__((used))
+// them on the assumption that only the visible stores can change them. The ABI tag puts
+// "kr_emu_shared" into every array's symbol (templates included), and with it into the name of
+// the section the compiler gives the array when it ignores the section attribute (GCC inside
+// templates) or is not given one (the AddressSanitizer build, which keeps its redzones around
+// ordinary statics only): src/shared_memory.ld gathers all of them into one range.
+#if defined(KR_EMU_ASAN)
+#define __shared__ static __attribute__((used, abi_tag("kr_emu_shared")))
 #else
 // One section per array: GCC refuses to mix the statics of inline functions (COMDAT) and of
 // ordinary functions in one named section of a translation unit. The linker gathers them all.
 #define KR_EMU_SHARED_SECTION_NAME(n) KR_EMU_SHARED_SECTION_NAME2(n)
 #define KR_EMU_SHARED_SECTION_NAME2(n) "kr_emu_shared." #n
-#define __shared__ static __attribute__((used, section(KR_EMU_SHARED_SECTION_NAME(__COUNTER__))))
+#define __shared__ \
+  static __attribute__((used, abi_tag("kr_emu_shared"), section(KR_EMU_SHARED_SECTION_NAME(__COUNTER__))))
 #endif
 
 #pragma GCC visibility push(hidden)
@@ -170,7 +178,8 @@ KR_EMU_SHUFFLES(float)
 KR_EMU_SHUFFLES(double)
 #undef KR_EMU_SHUFFLES
 
-// Memory fences order nothing here: a block's threads never run concurrently.
+// Memory fences order nothing here: a block's threads never run concurrently. (ThreadSanitizer
+// does not model fences either: code that orders blocks through fences and flags is reported.)
 inline void __threadfence() {}
 inline void __threadfence_block() {}
 inline void __threadfence_system() {}
@@ -181,94 +190,70 @@ inline void __threadfence_system() {}
   kr_emu::detail::trap(kr_file, kr_line);
 }
 
-// Atomics. Only one thread runs at a time, so a plain read-modify-write is atomic. Integer sums
-// wrap as on the GPU, computed in unsigned arithmetic.
-inline int atomicAdd(int* address, int val) {
-  int old = *address;
-  *address = static_cast<int>(static_cast<unsigned>(old) + static_cast<unsigned>(val));
+// Atomics. Only one thread runs at a time, so a plain (volatile) read-modify-write is atomic; under
+// ThreadSanitizer each is a relaxed atomic operation instead, so that the sanitizer sees atomics
+// (which order nothing, as on the GPU) and not racing plain accesses. Integer sums wrap as on the
+// GPU, computed in unsigned arithmetic.
+namespace kr_emu {
+namespace detail {
+// Replaces *address by next(*address) as one atomic step; returns the old value.
+template <class T, class F>
+inline T atomic_update(T* address, F next) {
+#if defined(KR_EMU_TSAN)
+  T old;
+  __atomic_load(address, &old, __ATOMIC_RELAXED);
+  T desired = next(old);
+  while (!__atomic_compare_exchange(address, &old, &desired, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+    desired = next(old);
   return old;
-}
-inline unsigned atomicAdd(unsigned* address, unsigned val) {
-  unsigned old = *address;
-  *address = old + val;
+#else
+  // Volatile: a kernel spinning on an atomic must read memory every time, as on the GPU.
+  volatile T* const p = address;
+  const T old = *p;
+  *p = next(old);
   return old;
+#endif
 }
-inline unsigned long long atomicAdd(unsigned long long* address, unsigned long long val) {
-  unsigned long long old = *address;
-  *address = old + val;
-  return old;
-}
-inline float atomicAdd(float* address, float val) {
-  float old = *address;
-  *address = old + val;
-  return old;
-}
-inline double atomicAdd(double* address, double val) {
-  double old = *address;
-  *address = old + val;
-  return old;
-}
-inline int atomicSub(int* address, int val) {
-  int old = *address;
-  *address = static_cast<int>(static_cast<unsigned>(old) - static_cast<unsigned>(val));
-  return old;
-}
-inline unsigned atomicSub(unsigned* address, unsigned val) {
-  unsigned old = *address;
-  *address = old - val;
-  return old;
-}
-template <class T>
-inline T kr_emu_atomic_exch(T* address, T val) {
-  T old = *address;
-  *address = val;
-  return old;
-}
-inline int atomicExch(int* address, int val) { return kr_emu_atomic_exch(address, val); }
-inline unsigned atomicExch(unsigned* address, unsigned val) {
-  return kr_emu_atomic_exch(address, val);
-}
-inline unsigned long long atomicExch(unsigned long long* address, unsigned long long val) {
-  return kr_emu_atomic_exch(address, val);
-}
-inline float atomicExch(float* address, float val) { return kr_emu_atomic_exch(address, val); }
-template <class T>
-inline T kr_emu_atomic_min(T* address, T val) {
-  T old = *address;
-  if (val < old) *address = val;
-  return old;
-}
-template <class T>
-inline T kr_emu_atomic_max(T* address, T val) {
-  T old = *address;
-  if (val > old) *address = val;
-  return old;
-}
-inline int atomicMin(int* address, int val) { return kr_emu_atomic_min(address, val); }
-inline unsigned atomicMin(unsigned* address, unsigned val) {
-  return kr_emu_atomic_min(address, val);
-}
-inline long long atomicMin(long long* address, long long val) {
-  return kr_emu_atomic_min(address, val);
-}
-inline unsigned long long atomicMin(unsigned long long* address, unsigned long long val) {
-  return kr_emu_atomic_min(address, val);
-}
-inline int atomicMax(int* address, int val) { return kr_emu_atomic_max(address, val); }
-inline unsigned atomicMax(unsigned* address, unsigned val) {
-  return kr_emu_atomic_max(address, val);
-}
-inline long long atomicMax(long long* address, long long val) {
-  return kr_emu_atomic_max(address, val);
-}
-inline unsigned long long atomicMax(unsigned long long* address, unsigned long long val) {
-  return kr_emu_atomic_max(address, val);
-}
+}  // namespace detail
+}  // namespace kr_emu
+#define KR_EMU_ATOMIC(type, name, expression)                                   \
+  inline type name(type* address, type val) {                                   \
+    return kr_emu::detail::atomic_update(address, [val]([[maybe_unused]] type old) -> type { return expression; }); \
+  }
+KR_EMU_ATOMIC(int, atomicAdd, static_cast<int>(static_cast<unsigned>(old) + static_cast<unsigned>(val)))
+KR_EMU_ATOMIC(unsigned, atomicAdd, old + val)
+KR_EMU_ATOMIC(unsigned long long, atomicAdd, old + val)
+KR_EMU_ATOMIC(float, atomicAdd, old + val)
+KR_EMU_ATOMIC(double, atomicAdd, old + val)
+KR_EMU_ATOMIC(int, atomicSub, static_cast<int>(static_cast<unsigned>(old) - static_cast<unsigned>(val)))
+KR_EMU_ATOMIC(unsigned, atomicSub, old - val)
+KR_EMU_ATOMIC(int, atomicExch, val)
+KR_EMU_ATOMIC(unsigned, atomicExch, val)
+KR_EMU_ATOMIC(unsigned long long, atomicExch, val)
+KR_EMU_ATOMIC(float, atomicExch, val)
+KR_EMU_ATOMIC(int, atomicMin, val < old ? val : old)
+KR_EMU_ATOMIC(unsigned, atomicMin, val < old ? val : old)
+KR_EMU_ATOMIC(long long, atomicMin, val < old ? val : old)
+KR_EMU_ATOMIC(unsigned long long, atomicMin, val < old ? val : old)
+KR_EMU_ATOMIC(int, atomicMax, val > old ? val : old)
+KR_EMU_ATOMIC(unsigned, atomicMax, val > old ? val : old)
+KR_EMU_ATOMIC(long long, atomicMax, val > old ? val : old)
+KR_EMU_ATOMIC(unsigned long long, atomicMax, val > old ? val : old)
+KR_EMU_ATOMIC(int, atomicAnd, old & val)
+KR_EMU_ATOMIC(unsigned, atomicAnd, old & val)
+KR_EMU_ATOMIC(unsigned long long, atomicAnd, old & val)
+KR_EMU_ATOMIC(int, atomicOr, old | val)
+KR_EMU_ATOMIC(unsigned, atomicOr, old | val)
+KR_EMU_ATOMIC(unsigned long long, atomicOr, old | val)
+KR_EMU_ATOMIC(int, atomicXor, old ^ val)
+KR_EMU_ATOMIC(unsigned, atomicXor, old ^ val)
+KR_EMU_ATOMIC(unsigned long long, atomicXor, old ^ val)
+KR_EMU_ATOMIC(unsigned, atomicInc, old >= val ? 0u : old + 1u)
+KR_EMU_ATOMIC(unsigned, atomicDec, (old == 0u || old > val) ? val : old - 1u)
+#undef KR_EMU_ATOMIC
 template <class T>
 inline T kr_emu_atomic_cas(T* address, T compare, T val) {
-  T old = *address;
-  if (old == compare) *address = val;
-  return old;
+  return kr_emu::detail::atomic_update(address, [compare, val](T old) { return old == compare ? val : old; });
 }
 inline int atomicCAS(int* address, int compare, int val) {
   return kr_emu_atomic_cas(address, compare, val);
@@ -283,36 +268,6 @@ inline unsigned long long atomicCAS(unsigned long long* address, unsigned long l
 inline unsigned short atomicCAS(unsigned short* address, unsigned short compare,
                                 unsigned short val) {
   return kr_emu_atomic_cas(address, compare, val);
-}
-#define KR_EMU_ATOMIC_BITS(name, op)                                                    \
-  inline int name(int* address, int val) {                                              \
-    int old = *address;                                                                 \
-    *address = old op val;                                                              \
-    return old;                                                                         \
-  }                                                                                     \
-  inline unsigned name(unsigned* address, unsigned val) {                               \
-    unsigned old = *address;                                                            \
-    *address = old op val;                                                              \
-    return old;                                                                         \
-  }                                                                                     \
-  inline unsigned long long name(unsigned long long* address, unsigned long long val) { \
-    unsigned long long old = *address;                                                  \
-    *address = old op val;                                                              \
-    return old;                                                                         \
-  }
-KR_EMU_ATOMIC_BITS(atomicAnd, &)
-KR_EMU_ATOMIC_BITS(atomicOr, |)
-KR_EMU_ATOMIC_BITS(atomicXor, ^)
-#undef KR_EMU_ATOMIC_BITS
-inline unsigned atomicInc(unsigned* address, unsigned val) {
-  unsigned old = *address;
-  *address = old >= val ? 0u : old + 1u;
-  return old;
-}
-inline unsigned atomicDec(unsigned* address, unsigned val) {
-  unsigned old = *address;
-  *address = (old == 0u || old > val) ? val : old - 1u;
-  return old;
 }
 
 // Read-only data cache load: an ordinary load here.
@@ -565,27 +520,135 @@ KR_EMU_UNARY_ROUNDINGS(float, __double2float, double, static_cast<float>(a), sta
 #undef KR_EMU_ROUNDED
 inline float __saturatef(float x) { return x >= 1.0f ? 1.0f : (x > 0.0f ? x : 0.0f); }
 
-// Fast approximations of the GPU, evaluated accurately: a result that is right here is within
-// the approximation's documented error on the GPU.
-inline float rsqrtf(float x) { return static_cast<float>(1.0 / std::sqrt(static_cast<double>(x))); }
+// The device math library. The accurate functions return the correctly rounded result moved by up
+// to the documented maximum ulps of the CUDA function, in a pattern that depends on the operands,
+// the function and the schedule seed; the fast intrinsics are evaluated with the structure the GPU
+// gives them (__expf as the base-2 approximation of the float product x log2(e), subnormal
+// operands and results flushed to zero, __fdividef through a reciprocal that is zero for divisors
+// beyond 2^126, __sinf with its angle reduced in float). Both stay inside their documented error
+// bounds (src/device_math.cpp lists them). kr_emu::set_math_mode(kr_emu::math_mode::accurate) or
+// KR_EMU_MATH=accurate evaluates everything with the host's accurate functions instead; outside a
+// kernel the names are always the host's functions. sqrtf and the operators are exact, as on the
+// GPU without fast-math.
+namespace kr_emu {
+namespace detail {
+enum class math_function : int {
+  expf, exp2f, exp10f, expm1f, logf, log2f, log10f, log1pf, sinf, cosf, tanf, sinhf, coshf,
+  tanhf, asinf, acosf, atanf, erff, erfcf, cbrtf, rsqrtf, powf, atan2f,
+  fast_expf, fast_exp10f, fast_logf, fast_log2f, fast_log10f, fast_sinf, fast_cosf, fast_tanf,
+  ex2_approx, lg2_approx, sin_approx, cos_approx,
+};
+float device_function(math_function f, float x) noexcept;
+float device_function2(math_function f, float x, float y) noexcept;
+float fast_intrinsic(math_function f, float x) noexcept;
+float fast_divide(float x, float y) noexcept;
+float fast_power(float x, float y) noexcept;
+}  // namespace detail
+}  // namespace kr_emu
+
+#define KR_EMU_MATH1(name)                                                     \
+  inline float kr_emu_##name(float x) noexcept {                               \
+    return kr_emu::detail::device_function(kr_emu::detail::math_function::name, x); \
+  }
+KR_EMU_MATH1(expf)
+KR_EMU_MATH1(exp2f)
+KR_EMU_MATH1(exp10f)
+KR_EMU_MATH1(expm1f)
+KR_EMU_MATH1(logf)
+KR_EMU_MATH1(log2f)
+KR_EMU_MATH1(log10f)
+KR_EMU_MATH1(log1pf)
+KR_EMU_MATH1(sinf)
+KR_EMU_MATH1(cosf)
+KR_EMU_MATH1(tanf)
+KR_EMU_MATH1(sinhf)
+KR_EMU_MATH1(coshf)
+KR_EMU_MATH1(tanhf)
+KR_EMU_MATH1(asinf)
+KR_EMU_MATH1(acosf)
+KR_EMU_MATH1(atanf)
+KR_EMU_MATH1(erff)
+KR_EMU_MATH1(erfcf)
+KR_EMU_MATH1(cbrtf)
+#undef KR_EMU_MATH1
+inline float kr_emu_powf(float x, float y) noexcept {
+  return kr_emu::detail::device_function2(kr_emu::detail::math_function::powf, x, y);
+}
+inline float kr_emu_atan2f(float y, float x) noexcept {
+  return kr_emu::detail::device_function2(kr_emu::detail::math_function::atan2f, y, x);
+}
+inline void kr_emu_sincosf(float x, float* s, float* c) noexcept {
+  *s = kr_emu_sinf(x);
+  *c = kr_emu_cosf(x);
+}
+// rsqrtf: the hardware approximation, within 2 ulps; __frsqrt_rn is correctly rounded.
+inline float rsqrtf(float x) noexcept {
+  return kr_emu::detail::device_function(kr_emu::detail::math_function::rsqrtf, x);
+}
 inline double rsqrt(double x) { return 1.0 / std::sqrt(x); }
-inline float __frsqrt_rn(float x) { return rsqrtf(x); }
-inline float __fdividef(float a, float b) { return a / b; }
-inline float fdividef(float a, float b) { return a / b; }
+inline float __frsqrt_rn(float x) { return static_cast<float>(1.0 / std::sqrt(static_cast<double>(x))); }
+inline float __fdividef(float a, float b) noexcept { return kr_emu::detail::fast_divide(a, b); }
+inline float fdividef(float a, float b) noexcept { return kr_emu::detail::fast_divide(a, b); }
 // The C library declares these reserved names (without defining them); the definitions here use
 // its declarations' linkage.
 extern "C" {
-inline float __expf(float x) noexcept { return expf(x); }
-inline float __exp10f(float x) noexcept { return exp10f(x); }
-inline float __logf(float x) noexcept { return logf(x); }
-inline float __log2f(float x) noexcept { return log2f(x); }
-inline float __log10f(float x) noexcept { return log10f(x); }
-inline float __powf(float x, float y) noexcept { return powf(x, y); }
-inline float __sinf(float x) noexcept { return sinf(x); }
-inline float __cosf(float x) noexcept { return cosf(x); }
-inline float __tanf(float x) noexcept { return tanf(x); }
-inline void __sincosf(float x, float* s, float* c) noexcept { sincosf(x, s, c); }
+inline float __expf(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_expf, x);
 }
+inline float __exp10f(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_exp10f, x);
+}
+inline float __logf(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_logf, x);
+}
+inline float __log2f(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_log2f, x);
+}
+inline float __log10f(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_log10f, x);
+}
+inline float __powf(float x, float y) noexcept { return kr_emu::detail::fast_power(x, y); }
+inline float __sinf(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_sinf, x);
+}
+inline float __cosf(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_cosf, x);
+}
+inline float __tanf(float x) noexcept {
+  return kr_emu::detail::fast_intrinsic(kr_emu::detail::math_function::fast_tanf, x);
+}
+inline void __sincosf(float x, float* s, float* c) noexcept {
+  *s = __sinf(x);
+  *c = __cosf(x);
+}
+}
+// The C names are routed here by function-like macros (defined at the end of this header), in the
+// global namespace and in std.
+namespace std {
+using ::kr_emu_acosf;
+using ::kr_emu_asinf;
+using ::kr_emu_atan2f;
+using ::kr_emu_atanf;
+using ::kr_emu_cbrtf;
+using ::kr_emu_coshf;
+using ::kr_emu_cosf;
+using ::kr_emu_erfcf;
+using ::kr_emu_erff;
+using ::kr_emu_exp10f;
+using ::kr_emu_exp2f;
+using ::kr_emu_expf;
+using ::kr_emu_expm1f;
+using ::kr_emu_log10f;
+using ::kr_emu_log1pf;
+using ::kr_emu_log2f;
+using ::kr_emu_logf;
+using ::kr_emu_powf;
+using ::kr_emu_sincosf;
+using ::kr_emu_sinf;
+using ::kr_emu_sinhf;
+using ::kr_emu_tanf;
+using ::kr_emu_tanhf;
+}  // namespace std
 
 // fmin and fmax as the GPU computes them: a NaN operand, quiet or signalling, counts as missing
 // (the C library returns NaN for a signalling one), and -0 is below +0. The C names are routed
@@ -679,5 +742,30 @@ using ::kr_emu_malloc;
 }  // namespace std
 #define malloc(size) kr_emu_malloc(size)
 #define free(ptr) kr_emu_free(ptr)
+
+// Device math names routed to the GPU model above (after every use of them in this header).
+#define expf(x) kr_emu_expf(x)
+#define exp2f(x) kr_emu_exp2f(x)
+#define exp10f(x) kr_emu_exp10f(x)
+#define expm1f(x) kr_emu_expm1f(x)
+#define logf(x) kr_emu_logf(x)
+#define log2f(x) kr_emu_log2f(x)
+#define log10f(x) kr_emu_log10f(x)
+#define log1pf(x) kr_emu_log1pf(x)
+#define sinf(x) kr_emu_sinf(x)
+#define cosf(x) kr_emu_cosf(x)
+#define tanf(x) kr_emu_tanf(x)
+#define sincosf(x, s, c) kr_emu_sincosf(x, s, c)
+#define sinhf(x) kr_emu_sinhf(x)
+#define coshf(x) kr_emu_coshf(x)
+#define tanhf(x) kr_emu_tanhf(x)
+#define asinf(x) kr_emu_asinf(x)
+#define acosf(x) kr_emu_acosf(x)
+#define atanf(x) kr_emu_atanf(x)
+#define atan2f(y, x) kr_emu_atan2f(y, x)
+#define erff(x) kr_emu_erff(x)
+#define erfcf(x) kr_emu_erfcf(x)
+#define cbrtf(x) kr_emu_cbrtf(x)
+#define powf(x, y) kr_emu_powf(x, y)
 
 #pragma GCC visibility pop

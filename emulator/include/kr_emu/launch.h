@@ -21,6 +21,7 @@ namespace detail {
 enum class launch_problem { none, null_kernel, null_arguments };
 
 struct launch_request {
+  const void* kernel;  // for fault messages
   dim3 grid;
   dim3 block;
   std::size_t shared_bytes;
@@ -48,7 +49,8 @@ template <class... P, std::size_t... I>
 inline cudaError_t launch_kernel(void (*kernel)(P...), dim3 grid, dim3 block, void** args,
                                  std::size_t shared_bytes, cudaStream_t stream,
                                  std::index_sequence<I...>) {
-  launch_request request{grid, block, shared_bytes, stream, launch_problem::none, nullptr, nullptr};
+  launch_request request{reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream,
+                         launch_problem::none, nullptr, nullptr};
   if (kernel == nullptr) {
     request.problem = launch_problem::null_kernel;
     return launch(request);
