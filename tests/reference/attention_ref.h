@@ -73,10 +73,9 @@ inline void update_kv(kv_cache& cache, const std::vector<float>& input, int32_t 
 // Encoding table
 
 // CUDA's documented errors: __log2f within 2^-22 absolute for x in [0.5, 2] and 2 ulps elsewhere;
-// exp2f, sinf and cosf within 2 ulps.
+// exp2f (exp2f_ulps, shared with the float references), sinf and cosf within 2 ulps.
 constexpr double fast_log2_abs_error = 0x1p-22;
 constexpr int fast_log2_ulps = 2;
-constexpr int exp2f_ulps = 2;
 constexpr int sincosf_ulps = 2;
 
 // Every float the device may return for one table entry: the whole chain base -> log2 -> 2^(f lb)
@@ -113,9 +112,13 @@ inline void trig_range(double lo, double hi, bool sine, double* out_lo, double* 
   *out_hi = mx;
 }
 
+// CUDA counts a function's error from the correctly rounded result, so `ulps` steps of the float
+// grid from the rounded ends are allowed as well as `ulps` units of the exact ends' binade.
 inline float_range widen_by_ulps(double lo, double hi, int ulps, double floor_value, double ceiling_value) {
   const double slack = ulps * std::max(float_ulp(lo), float_ulp(hi));
-  return {float_at_least(std::max(lo - slack, floor_value)), float_at_most(std::min(hi + slack, ceiling_value))};
+  const float below = std::min(float_steps(static_cast<float>(lo), -ulps), float_at_least(lo - slack));
+  const float above = std::max(float_steps(static_cast<float>(hi), ulps), float_at_most(hi + slack));
+  return {std::max(below, float_at_least(floor_value)), std::min(above, float_at_most(ceiling_value))};
 }
 
 inline float_range times(const float_range& r, float s) {
