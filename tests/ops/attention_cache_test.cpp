@@ -98,6 +98,7 @@ TEST_F(PrecomputeEncodingTest, TableWithinTheDocumentedErrors) {
 
 // More rows than the 65535 blocks: later rows come from a block's second stride.
 TEST_F(PrecomputeEncodingTest, MoreRowsThanBlocks) {
+  KR_SKIP_LARGE_SHAPE_UNDER_THREAD_SANITIZER();
   const int32_t length = 65537;
   const std::vector<float> divisors = {3.0f};
   const std::vector<float> out = run(10000.0f, 1.0f, length, 2, divisors, length + 1);
@@ -325,6 +326,7 @@ TEST_F(EncodeTest, BothFormsMatchTheReference) {
 
 // More positions than the 65535 blocks of the grid.
 TEST_F(EncodeTest, MorePositionsThanBlocks) {
+  KR_SKIP_LARGE_SHAPE_UNDER_THREAD_SANITIZER();
   for (bool interleaved : {true, false}) {
     std::vector<float> got, want;
     run(65537, 1, 2, 2, 1, interleaved, &got, &want);
