@@ -11,8 +11,6 @@
 namespace kr {
 namespace {
 
-void clear_last_error() { cudaGetLastError(); }
-
 // Sizes and counts are signed 32-bit and widen with their sign: a negative one becomes a size no
 // allocator or copy can satisfy.
 size_t widen(int32_t n) { return static_cast<size_t>(static_cast<int64_t>(n)); }

@@ -20,10 +20,6 @@ namespace {
 
 constexpr int stream_count = 8;
 
-// Reads and clears the runtime's last error after a failed call, so that the next launch check
-// does not see it, and returns its text.
-const char* clear_last_error() { return cudaGetErrorString(cudaGetLastError()); }
-
 void close_device(kr_omu_device* device) {
   if (device == nullptr) return;
   if (device->streams != nullptr) {

@@ -35,6 +35,17 @@ cudaError_t launch_kernel(void (*kernel)(P...), dim3 grid, dim3 block,
   return launch_kernel<P...>(kernel, grid, block, cudaStream_t{}, args...);
 }
 
+// Reads and clears the runtime's last error, so that the next launch check does not see a
+// failure that has already been reported. Returns its text for messages that name it.
+inline const char* clear_last_error() { return cudaGetErrorString(cudaGetLastError()); }
+
+// Whether a runtime call failed; a failure's last error is cleared (see clear_last_error).
+inline bool failed(cudaError_t e) {
+  if (e == cudaSuccess) return false;
+  clear_last_error();
+  return true;
+}
+
 // The launch check after an entry's last launch: reads (and so clears) the runtime's last error
 // exactly once. `launched` is the result of the last launch call, so that a refusal is reported
 // even if the runtime did not also record it as the last error.
