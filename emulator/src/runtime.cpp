@@ -231,8 +231,9 @@ cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) 
 cudaError_t fill(void* devPtr, int value, size_t count) {
   if (cudaError_t e = device_status()) return fail(e);
   if (count == 0) return cudaSuccess;
-  if (kr_emu::detail::containing(devPtr, count) == nullptr) return fail(cudaErrorInvalidValue);
-  std::memset(devPtr, value & 0xff, count);
+  const kr_emu::detail::allocation* a = kr_emu::detail::containing(devPtr, count);
+  if (a == nullptr) return fail(cudaErrorInvalidValue);
+  kr_emu::detail::fill(static_cast<char*>(devPtr), static_cast<unsigned char>(value & 0xff), count, *a);
   kr_emu::detail::check_guards(nullptr, "a fill");
   return device_status() == cudaSuccess ? cudaSuccess : fail(device_status());
 }
@@ -302,7 +303,13 @@ cudaError_t launch(const launch_request& request) {
   // Dynamic shared memory is accepted within the device limit; device code has no way to name it.
   if (request.shared_bytes > device.properties.sharedMemPerBlock)
     return fail(cudaErrorInvalidValue);
-  run_grid(request);
+  // The block filter's choice is made here, at acceptance.
+  const std::uint64_t blocks = std::uint64_t{request.grid.x} * request.grid.y * request.grid.z;
+  s.last_launch.grid_blocks = blocks;
+  s.last_launch.every_block = s.blocks.how == block_choice::kind::every;
+  s.last_launch.ran.clear();
+  if (!s.last_launch.every_block) s.last_launch.ran = s.blocks.chosen(blocks);
+  run_grid(request, s.last_launch.every_block ? nullptr : &s.last_launch.ran);
   return cudaSuccess;
 }
 

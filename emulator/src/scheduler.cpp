@@ -670,7 +670,7 @@ void interrupt_kernel() {
 
 }  // namespace
 
-void run_grid(const launch_request& request) {
+void run_grid(const launch_request& request, const std::vector<std::uint64_t>* chosen) {
   platform& s = state();
   if (the_engine == nullptr) the_engine = new engine;
   engine& e = *the_engine;
@@ -685,8 +685,11 @@ void run_grid(const launch_request& request) {
   watchdog_begin(s.watchdog_seconds, &e.progress, &interrupt_kernel);
   const dim3 grid = request.grid;
   const std::uint64_t blocks = std::uint64_t{grid.x} * grid.y * grid.z;
-  for (std::uint64_t position = 0; position < blocks; ++position) {
-    const std::uint64_t b = block_at(position, blocks, e.seed);
+  // Under a block filter the schedule permutes the chosen blocks among themselves.
+  const std::uint64_t runs = chosen != nullptr ? chosen->size() : blocks;
+  for (std::uint64_t position = 0; position < runs; ++position) {
+    std::uint64_t b = block_at(position, runs, e.seed);
+    if (chosen != nullptr) b = (*chosen)[b];
     blockIdx = uint3{static_cast<unsigned>(b % grid.x), static_cast<unsigned>(b / grid.x % grid.y),
                      static_cast<unsigned>(b / (std::uint64_t{grid.x} * grid.y))};
     prepare_block(e, b, position);
