@@ -39,12 +39,6 @@ bool same(const std::vector<T>& got, const std::vector<T>& want, std::string& de
   return true;
 }
 
-bool failed_status(kr_status_t status, std::string& detail) {
-  if (status == KR_STATUS_SUCCESS) return false;
-  detail = "status " + std::to_string(static_cast<int>(status));
-  return true;
-}
-
 // Runs a unary entry over `in` and compares with `expect` applied to each input.
 template <typename TOut, typename TIn, typename Expect>
 bool check_unary(session& ses, const char* symbol, const std::vector<TIn>& in,

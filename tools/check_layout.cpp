@@ -32,12 +32,6 @@ bool compare(session& ses, kr_omu_buffer* out, const std::vector<T>& want,
   return true;
 }
 
-bool failed_status(kr_status_t status, std::string& detail) {
-  if (status == KR_STATUS_SUCCESS) return false;
-  detail = "status " + std::to_string(static_cast<int>(status));
-  return true;
-}
-
 // 3 x 5 x 7 floats, the two outer axes swapped.
 bool transpose_outer(session& ses, std::string& detail) {
   scratch s(ses);
