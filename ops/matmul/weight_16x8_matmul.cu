@@ -51,9 +51,10 @@ __global__ void __launch_bounds__(vector_threads)
 // block x: 16 row blocks, thread x: one output row (row block t / 16, row t mod 16); block y: four
 // column blocks of the section. The offset is factored out of the block's eight terms: offset x
 // sum(x) + step x sum(x q), the second sum one fused chain. Groups and sections meet in the output
-// through float atomics, so the last bits depend on their order. Every load of the four column
-// blocks (codes, row words, activations) is issued before their arithmetic, which then runs in
-// column-block order.
+// through float atomics, so the last bits depend on their order. The weight rows and codes of the
+// four column blocks are all loaded before their arithmetic, which then runs in column-block order;
+// the activations (one small vector that every row block reads, so cache-resident) are read as two
+// 16-byte loads beside the arithmetic, which keeps the kernel at about 32 registers.
 template <int B>
 __global__ void __launch_bounds__(vector_threads)
     vector_kernel(const float* xs, uint64_t x_offset, const uint16_t* codes, int32_t param_cursor,
@@ -76,8 +77,6 @@ __global__ void __launch_bounds__(vector_threads)
   uint32_t offset_code[vector_column_blocks];
   uint32_t step_code[vector_column_blocks];
   uint32_t words[vector_column_blocks][w16x8::row_words(B)];
-  float4 x_lo[vector_column_blocks];
-  float4 x_hi[vector_column_blocks];
 #pragma unroll
   for (int j = 0; j < vector_column_blocks; ++j) {
     in[j] = first_cb + j < static_cast<uint32_t>(count);
@@ -85,8 +84,6 @@ __global__ void __launch_bounds__(vector_threads)
       offset_code[j] = block_codes[2 * j];
       step_code[j] = block_codes[2 * j + 1];
       w16x8::load_row<B>(block_words_at + j * block_words, r, words[j]);
-      x_lo[j] = x[2 * j];
-      x_hi[j] = x[2 * j + 1];
     }
   }
   float acc = 0.0f;
@@ -95,8 +92,9 @@ __global__ void __launch_bounds__(vector_threads)
     if (in[j]) {
       uint32_t q[w16x8::block_cols];
       w16x8::unpack_row<B>(words[j], r, q);
-      const float xk[w16x8::block_cols] = {x_lo[j].x, x_lo[j].y, x_lo[j].z, x_lo[j].w,
-                                           x_hi[j].x, x_hi[j].y, x_hi[j].z, x_hi[j].w};
+      const float4 lo = x[2 * j];
+      const float4 hi = x[2 * j + 1];
+      const float xk[w16x8::block_cols] = {lo.x, lo.y, lo.z, lo.w, hi.x, hi.y, hi.z, hi.w};
       float sum = 0.0f;
       float dot = 0.0f;
 #pragma unroll
