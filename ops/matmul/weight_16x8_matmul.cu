@@ -305,7 +305,7 @@ kr_status_t run_vector(const operands& op) {
   // A failed gather is reported at once; the sections still run and the call ends with status 7.
   const cudaError_t gathered = kr::launch_kernel(gather_kernel, dim3(kr::blocks_of_256(op.columns)),
                                                  dim3(vector_threads), op.columns, xs.get(), op.input, op.order);
-  const bool gather_failed = cudaGetLastError() != cudaSuccess || gathered != cudaSuccess;
+  const bool gather_failed = kr::failed(cudaGetLastError()) || gathered != cudaSuccess;
   if (gather_failed) KR_FAIL(kernel_failure);
   cudaError_t launched = cudaSuccess;
   for (int i = 0; i < op.layout.section_count; ++i) {
