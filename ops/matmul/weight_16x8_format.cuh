@@ -18,6 +18,8 @@
 
 #include <stdint.h>
 
+#include <type_traits>
+
 #include <cuda_runtime.h>
 
 namespace kr {
@@ -42,29 +44,131 @@ __host__ __device__ constexpr int plane_low_bit(int b, int plane) {
   return plane == 0 ? 0 : plane_width(b, 0) + plane_low_bit(b & ~plane_width(b, 0), plane - 1);
 }
 
-// Row r of a block as the kernels read it: the eight unsigned values of the row, assembled from
-// each plane's little-endian word. `block` points at the block's first byte and is 4-byte aligned
-// (blocks start at multiples of 16 bytes from a 4-byte aligned buffer), so the words are read as
-// 32-bit loads: one for planes of 1, 2 and 4 bytes per row, two for 8.
-template <int B>
-__device__ __forceinline__ void read_row(const uint32_t* block, int r, uint32_t q[block_cols]) {
-#pragma unroll
-  for (int k = 0; k < block_cols; ++k) q[k] = 0;
-#pragma unroll
-  for (int plane = 0; plane < plane_count(B); ++plane) {
-    const int w = plane_width(B, plane);
-    const int byte = 16 * plane_low_bit(B, plane) + r * w;
-    uint64_t word;
-    if (w == 8) {
-      word = static_cast<uint64_t>(block[byte >> 2]) | (static_cast<uint64_t>(block[(byte >> 2) + 1]) << 32);
+// A plane's shape as compile-time constants, so that every shift and offset below folds (the
+// recursive helpers above, evaluated at run time, would be device calls).
+template <int B, int P>
+struct plane {
+  static constexpr int width = plane_width(B, P);     // bytes per row
+  static constexpr int low_bit = plane_low_bit(B, P);
+  static constexpr int first_word = 4 * low_bit;      // the plane starts at byte 16 x low_bit
+  static constexpr uint32_t mask = width == 8 ? 0xFFu : (1u << width) - 1u;
+};
+
+// 32-bit words that hold one row of a block: one per plane, two for the 8-bit plane.
+__host__ __device__ constexpr int row_words(int b) { return b == 8 ? 2 : plane_count(b); }
+
+// Loads row r of a block for the vector path. `block` points at the block's first byte and is
+// 4-byte aligned (blocks start at multiples of 16 bytes from a 4-byte aligned buffer), so each
+// plane's row is read as the aligned 32-bit word that holds it (two for the 8-bit plane).
+template <int B, int P = 0>
+__device__ __forceinline__ void load_row(const uint32_t* block, uint32_t r, uint32_t (&words)[row_words(B)]) {
+  if constexpr (P < plane_count(B)) {
+    using pl = plane<B, P>;
+    if constexpr (pl::width == 8) {
+      words[0] = block[2 * r];
+      words[1] = block[2 * r + 1];
     } else {
-      word = block[byte >> 2] >> (8 * (byte & 3));
+      words[P] = block[pl::first_word + (r * pl::width) / 4];
     }
-    const uint32_t mask = (1u << w) - 1u;
+    load_row<B, P + 1>(block, r, words);
+  }
+}
+
+// ORs plane P's bits of one row into q. `lo` holds the row's fields from bit 0 (for the 8-bit plane
+// columns 0-3; `hi` columns 4-7).
+template <int B, int P>
+__device__ __forceinline__ void add_plane(uint32_t lo, uint32_t hi, uint32_t (&q)[block_cols]) {
+  using pl = plane<B, P>;
 #pragma unroll
-    for (int k = 0; k < block_cols; ++k) {
-      q[k] |= (static_cast<uint32_t>(word >> (k * w)) & mask) << plane_low_bit(B, plane);
+  for (int k = 0; k < block_cols; ++k) {
+    uint32_t field;
+    if constexpr (pl::width == 8) {
+      field = ((k < 4 ? lo : hi) >> (8 * (k % 4))) & pl::mask;
+    } else {
+      field = (lo >> (k * pl::width)) & pl::mask;
     }
+    if constexpr (P == 0) {
+      q[k] = field;
+    } else {
+      q[k] |= field << pl::low_bit;
+    }
+  }
+}
+
+// The eight unsigned values of row r from the words load_row read.
+template <int B, int P = 0>
+__device__ __forceinline__ void unpack_row(const uint32_t (&words)[row_words(B)], uint32_t r,
+                                           uint32_t (&q)[block_cols]) {
+  if constexpr (P < plane_count(B)) {
+    using pl = plane<B, P>;
+    if constexpr (pl::width == 8) {
+      add_plane<B, P>(words[0], words[1], q);
+    } else {
+      add_plane<B, P>(words[P] >> (8 * ((r * pl::width) % 4)), 0u, q);
+    }
+    unpack_row<B, P + 1>(words, r, q);
+  }
+}
+
+// 32-bit words that hold four consecutive rows 4g ... 4g + 3 of a block, over all planes: each
+// plane's four rows are 4 w contiguous bytes, one 32-bit word per byte of row width.
+template <int B>
+struct four_rows {
+  uint32_t words[B];
+};
+
+// Offset of plane P's words in four_rows.
+template <int B, int P>
+__host__ __device__ constexpr int four_rows_word() {
+  if constexpr (P == 0) {
+    return 0;
+  } else {
+    return four_rows_word<B, P - 1>() + plane<B, P - 1>::width;
+  }
+}
+
+// Loads rows 4g ... 4g + 3 of a block staged in shared memory, one load per plane: 16 bytes for
+// planes of 4 and 8 bits (two loads), 8 bytes for 2, 4 bytes for 1. `block` is 16-byte aligned.
+template <int B, int P = 0>
+__device__ __forceinline__ void load_four_rows(const uint32_t* block, uint32_t g, four_rows<B>& rows) {
+  if constexpr (P < plane_count(B)) {
+    using pl = plane<B, P>;
+    constexpr int at = four_rows_word<B, P>();
+    const uint32_t* src = block + pl::first_word + g * pl::width;
+    if constexpr (pl::width >= 4) {
+#pragma unroll
+      for (int v = 0; v < pl::width / 4; ++v) {
+        const uint4 w = reinterpret_cast<const uint4*>(src)[v];
+        rows.words[at + 4 * v] = w.x;
+        rows.words[at + 4 * v + 1] = w.y;
+        rows.words[at + 4 * v + 2] = w.z;
+        rows.words[at + 4 * v + 3] = w.w;
+      }
+    } else if constexpr (pl::width == 2) {
+      const uint2 w = *reinterpret_cast<const uint2*>(src);
+      rows.words[at] = w.x;
+      rows.words[at + 1] = w.y;
+    } else {
+      rows.words[at] = *src;
+    }
+    load_four_rows<B, P + 1>(block, g, rows);
+  }
+}
+
+// The eight unsigned values of row 4g + I from four_rows: the row sits at byte I w of each plane's
+// words.
+template <int B, int I, int P = 0>
+__device__ __forceinline__ void unpack_four_rows(const four_rows<B>& rows, uint32_t (&q)[block_cols]) {
+  if constexpr (P < plane_count(B)) {
+    using pl = plane<B, P>;
+    constexpr int at = four_rows_word<B, P>();
+    if constexpr (pl::width == 8) {
+      add_plane<B, P>(rows.words[at + 2 * I], rows.words[at + 2 * I + 1], q);
+    } else {
+      constexpr int byte = I * pl::width;
+      add_plane<B, P>(rows.words[at + byte / 4] >> (8 * (byte % 4)), 0u, q);
+    }
+    unpack_four_rows<B, I, P + 1>(rows, q);
   }
 }
 
@@ -95,6 +199,22 @@ struct layout {
   int32_t param_codes;    // over all sections
   int32_t weight_bytes;   // over all sections
 };
+
+// Calls f(std::integral_constant<int, b>{}) for a width b = 1 ... 8 known only at run time, so that
+// f's kernels are instantiated once per width and every plane shape inside them is a constant.
+template <typename F>
+decltype(auto) with_width(int b, F&& f) {
+  switch (b) {
+    case 1: return f(std::integral_constant<int, 1>{});
+    case 2: return f(std::integral_constant<int, 2>{});
+    case 3: return f(std::integral_constant<int, 3>{});
+    case 4: return f(std::integral_constant<int, 4>{});
+    case 5: return f(std::integral_constant<int, 5>{});
+    case 6: return f(std::integral_constant<int, 6>{});
+    case 7: return f(std::integral_constant<int, 7>{});
+    default: return f(std::integral_constant<int, 8>{});
+  }
+}
 
 inline bool make_layout(int32_t row_blocks, const int32_t counts[widths], layout* out) {
   if (row_blocks < 0) return false;

@@ -5,6 +5,7 @@
 #include "numerics/tables.cuh"
 #include "ops/matmul/weight_16x8_format.cuh"
 #include "runtime/launch.h"
+#include "runtime/scratch.h"
 
 namespace {
 
@@ -50,33 +51,59 @@ __global__ void __launch_bounds__(vector_threads)
 // block x: 16 row blocks, thread x: one output row (row block t / 16, row t mod 16); block y: four
 // column blocks of the section. The offset is factored out of the block's eight terms: offset x
 // sum(x) + step x sum(x q), the second sum one fused chain. Groups and sections meet in the output
-// through float atomics, so the last bits depend on their order.
+// through float atomics, so the last bits depend on their order. The weight rows and codes of the
+// four column blocks are all loaded before their arithmetic, which then runs in column-block order;
+// the activations (one small vector that every row block reads, so cache-resident) are read as two
+// 16-byte loads beside the arithmetic, which keeps the kernel at about 32 registers.
 template <int B>
 __global__ void __launch_bounds__(vector_threads)
     vector_kernel(const float* xs, uint64_t x_offset, const uint16_t* codes, int32_t param_cursor,
                   const uint32_t* weights, int32_t weight_cursor, int32_t count, int32_t row_blocks, float* output) {
+  constexpr int block_words = w16x8::block_bytes(B) / 4;
   const uint32_t t = threadIdx.x;
   const uint32_t rb = blockIdx.x * (vector_threads / 16) + t / 16;
-  const int r = static_cast<int>(t % 16);
+  const uint32_t r = t % 16;
   if (rb >= static_cast<uint32_t>(row_blocks)) return;
-  float acc = 0.0f;
-  for (int j = 0; j < vector_column_blocks; ++j) {
-    const uint32_t cb = blockIdx.y * vector_column_blocks + j;
-    if (cb >= static_cast<uint32_t>(count)) break;
-    const size_t block = static_cast<size_t>(rb) * static_cast<uint32_t>(count) + cb;
-    const float offset = decode(codes[param_cursor + 2 * block]);
-    const float step = decode(codes[param_cursor + 2 * block + 1]);
-    uint32_t q[w16x8::block_cols];
-    w16x8::read_row<B>(weights + (static_cast<size_t>(weight_cursor) + block * w16x8::block_bytes(B)) / 4, r, q);
-    const float* x = xs + x_offset + static_cast<size_t>(w16x8::block_cols) * cb;
-    float sum = 0.0f;
-    float dot = 0.0f;
+  const uint32_t first_cb = blockIdx.y * vector_column_blocks;
+  // Blocks of this row block from first_cb on, in the section's row-block-major order.
+  const size_t first_block = static_cast<size_t>(rb) * static_cast<uint32_t>(count) + first_cb;
+  const uint16_t* block_codes = codes + static_cast<uint32_t>(param_cursor) + 2 * first_block;
+  const uint32_t* block_words_at =
+      weights + static_cast<uint32_t>(weight_cursor) / 4 + first_block * static_cast<uint32_t>(block_words);
+  // The staging vector is 256-byte aligned and column block cb starts at float 8 cb of its section.
+  const float4* x = reinterpret_cast<const float4*>(xs + x_offset) + 2 * static_cast<size_t>(first_cb);
+
+  bool in[vector_column_blocks];
+  uint32_t offset_code[vector_column_blocks];
+  uint32_t step_code[vector_column_blocks];
+  uint32_t words[vector_column_blocks][w16x8::row_words(B)];
 #pragma unroll
-    for (int k = 0; k < w16x8::block_cols; ++k) {
-      sum = sum + x[k];
-      dot = __fmaf_rn(x[k], static_cast<float>(q[k]), dot);
+  for (int j = 0; j < vector_column_blocks; ++j) {
+    in[j] = first_cb + j < static_cast<uint32_t>(count);
+    if (in[j]) {
+      offset_code[j] = block_codes[2 * j];
+      step_code[j] = block_codes[2 * j + 1];
+      w16x8::load_row<B>(block_words_at + j * block_words, r, words[j]);
     }
-    acc = acc + __fmaf_rn(offset, sum, step * dot);
+  }
+  float acc = 0.0f;
+#pragma unroll
+  for (int j = 0; j < vector_column_blocks; ++j) {
+    if (in[j]) {
+      uint32_t q[w16x8::block_cols];
+      w16x8::unpack_row<B>(words[j], r, q);
+      const float4 lo = x[2 * j];
+      const float4 hi = x[2 * j + 1];
+      const float xk[w16x8::block_cols] = {lo.x, lo.y, lo.z, lo.w, hi.x, hi.y, hi.z, hi.w};
+      float sum = 0.0f;
+      float dot = 0.0f;
+#pragma unroll
+      for (int k = 0; k < w16x8::block_cols; ++k) {
+        sum = sum + xk[k];
+        dot = __fmaf_rn(xk[k], static_cast<float>(q[k]), dot);
+      }
+      acc = acc + __fmaf_rn(decode(offset_code[j]), sum, decode(step_code[j]) * dot);
+    }
   }
   atomicAdd(output + static_cast<size_t>(rb) * 16 + r, acc);
 }
@@ -103,6 +130,19 @@ __global__ void __launch_bounds__(vector_threads)
 
 constexpr int decode_threads = 1024;
 
+// wk[i][k] = fma(step, q, offset) for row 4g + I of the thread's four rows, I = 0 ... 3.
+template <int B, int I = 0>
+__device__ __forceinline__ void dequantise_rows(const w16x8::four_rows<B>& rows, float step, float offset,
+                                                float (&wk)[thread_outputs][w16x8::block_cols]) {
+  if constexpr (I < thread_outputs) {
+    uint32_t q[w16x8::block_cols];
+    w16x8::unpack_four_rows<B, I>(rows, q);
+#pragma unroll
+    for (int k = 0; k < w16x8::block_cols; ++k) wk[I][k] = __fmaf_rn(step, static_cast<float>(q[k]), offset);
+    dequantise_rows<B, I + 1>(rows, step, offset, wk);
+  }
+}
+
 // grid-stride loop over the section's codes, one float per code.
 __global__ void __launch_bounds__(decode_threads)
     decode_kernel(int32_t count, float* decoded, const uint16_t* codes, int32_t param_cursor) {
@@ -119,13 +159,18 @@ __global__ void __launch_bounds__(decode_threads)
 // weight is dequantised once, fma(step, q, offset), and accumulated as fma(x, w, acc) in column
 // order. The accumulators reach the blocked output, (row block, activation row, 16 rows), through
 // float atomics, because the sections run concurrently.
+//
+// Shared reads are 16 bytes wide where the layout allows: an activation row is two float4, and a
+// thread's four weight rows are 4 w contiguous bytes of each plane (one 16-byte load for w = 4, two
+// for 8, 8 bytes for 2, 4 for 1). A quarter warp then reads four distinct 16-byte chunks of one
+// block, and a warp's narrower loads fall in distinct banks or at most two ways apart.
 template <int B>
 __global__ void __launch_bounds__(batch_threads)
     batched_kernel(const float* xt, uint64_t x_offset, const float* decoded, const uint32_t* weights,
                    int32_t weight_cursor, int32_t count, int32_t row_blocks, int32_t rows, float* output) {
   constexpr int block_words = w16x8::block_bytes(B) / 4;
-  __shared__ float activations[tile_rows][w16x8::block_cols];        // 2048 bytes
-  __shared__ uint32_t weight_tile[tile_row_blocks * block_words];   // 256 B bytes
+  __shared__ __align__(16) float activations[tile_rows][w16x8::block_cols];       // 2048 bytes
+  __shared__ __align__(16) uint32_t weight_tile[tile_row_blocks * block_words];  // 256 B bytes
   const uint32_t t = threadIdx.x;
   const uint32_t a = t / 8;
   const uint32_t h = (t / 4) % 2;
@@ -134,6 +179,7 @@ __global__ void __launch_bounds__(batch_threads)
   const uint32_t first_row = blockIdx.y * tile_rows;
   const uint32_t m_count = static_cast<uint32_t>(rows);
   const bool row_block_in = rb < static_cast<uint32_t>(row_blocks);
+  const uint32_t* section = weights + static_cast<uint32_t>(weight_cursor) / 4;
 
   float acc[thread_outputs][thread_rows];
 #pragma unroll
@@ -143,25 +189,21 @@ __global__ void __launch_bounds__(batch_threads)
   }
 
   for (uint32_t c = 0; c < static_cast<uint32_t>(count); ++c) {
-    {  // four activations of row t / 2, half t mod 2; rows past the matrix are zeros
+    {  // four activations of row t / 2, half t mod 2; rows past the matrix are zeros. The
+       // transposed activations are 256-byte aligned with rows of 32 bytes.
       const uint32_t m = first_row + t / 2;
-      float* dst = &activations[t / 2][4 * (t % 2)];
+      float4 v = make_float4(0.0f, 0.0f, 0.0f, 0.0f);
       if (m < m_count) {
-        const float* src = xt + x_offset + (static_cast<size_t>(c) * m_count + m) * 8 + 4 * (t % 2);
-#pragma unroll
-        for (int k = 0; k < 4; ++k) dst[k] = src[k];
-      } else {
-#pragma unroll
-        for (int k = 0; k < 4; ++k) dst[k] = 0.0f;
+        v = *reinterpret_cast<const float4*>(xt + x_offset + (static_cast<size_t>(c) * m_count + m) * 8 + 4 * (t % 2));
       }
+      *reinterpret_cast<float4*>(&activations[t / 2][4 * (t % 2)]) = v;
     }
     for (uint32_t w = t; w < static_cast<uint32_t>(tile_row_blocks * block_words); w += batch_threads) {
       const uint32_t local = w / block_words;
       const uint32_t global = blockIdx.x * tile_row_blocks + local;
       weight_tile[w] = global < static_cast<uint32_t>(row_blocks)
-                           ? weights[(static_cast<size_t>(weight_cursor) +
-                                      (static_cast<size_t>(global) * static_cast<uint32_t>(count) + c) *
-                                          w16x8::block_bytes(B)) / 4 + w % block_words]
+                           ? section[(static_cast<size_t>(global) * static_cast<uint32_t>(count) + c) * block_words +
+                                     w % block_words]
                            : 0u;
     }
     __syncthreads();
@@ -174,19 +216,15 @@ __global__ void __launch_bounds__(batch_threads)
       step = decoded[2 * block + 1];
     }
     // The 32 weights of the thread's four rows, each dequantised once with one rounding.
+    w16x8::four_rows<B> rows4;
+    w16x8::load_four_rows<B>(weight_tile + a * block_words, g, rows4);
     float wk[thread_outputs][w16x8::block_cols];
-#pragma unroll
-    for (int i = 0; i < thread_outputs; ++i) {
-      uint32_t q[w16x8::block_cols];
-      w16x8::read_row<B>(weight_tile + a * block_words, static_cast<int>(4 * g + i), q);
-#pragma unroll
-      for (int k = 0; k < w16x8::block_cols; ++k) wk[i][k] = __fmaf_rn(step, static_cast<float>(q[k]), offset);
-    }
+    dequantise_rows<B>(rows4, step, offset, wk);
 #pragma unroll
     for (int j = 0; j < thread_rows; ++j) {
-      float x[w16x8::block_cols];
-#pragma unroll
-      for (int k = 0; k < w16x8::block_cols; ++k) x[k] = activations[h + 2 * j][k];
+      const float4 lo = *reinterpret_cast<const float4*>(&activations[h + 2 * j][0]);
+      const float4 hi = *reinterpret_cast<const float4*>(&activations[h + 2 * j][4]);
+      const float x[w16x8::block_cols] = {lo.x, lo.y, lo.z, lo.w, hi.x, hi.y, hi.z, hi.w};
 #pragma unroll
       for (int i = 0; i < thread_outputs; ++i) {
 #pragma unroll
@@ -220,27 +258,6 @@ __global__ void __launch_bounds__(vector_threads)
 
 // ---- entry ----
 
-// Whether a runtime call failed; a failure's last error is read and cleared, so that it is reported
-// once, by the caller's own record.
-bool failed(cudaError_t e) {
-  if (e == cudaSuccess) return false;
-  cudaGetLastError();
-  return true;
-}
-
-// Stream-ordered scratch memory. An empty array allocates nothing (runtimes differ on zero-byte
-// requests), so that a degenerate shape fails the same way everywhere: at its empty grid.
-cudaError_t scratch_alloc(float** p, size_t elements, cudaStream_t stream) {
-  *p = nullptr;
-  return elements == 0 ? cudaSuccess : cudaMallocAsync(reinterpret_cast<void**>(p), elements * sizeof(float), stream);
-}
-cudaError_t scratch_free(float* p, cudaStream_t stream) { return p == nullptr ? cudaSuccess : cudaFreeAsync(p, stream); }
-
-kr_status_t report(const kr_error_record& record, kr_status_t status) {
-  kr::error_append("", 0, &record);
-  return status;
-}
-
 struct operands {
   float* output;
   const float* input;
@@ -266,7 +283,7 @@ cudaError_t launch_vector_section(const operands& op, const w16x8::section& s, c
 template <int B>
 cudaError_t launch_batched_section(const operands& op, const w16x8::section& s, cudaStream_t stream, const float* xt,
                                    const float* decoded) {
-  const dim3 grid(static_cast<uint32_t>(op.row_blocks + tile_row_blocks - 1) / tile_row_blocks,
+  const dim3 grid((static_cast<uint32_t>(op.row_blocks) + tile_row_blocks - 1) / tile_row_blocks,
                   (static_cast<uint32_t>(op.rows) + tile_rows - 1) / tile_rows);
   return kr::launch_kernel(batched_kernel<B>, grid, dim3(batch_threads), stream, xt,
                            static_cast<uint64_t>(w16x8::block_cols) * static_cast<uint32_t>(s.column_blocks) *
@@ -274,121 +291,101 @@ cudaError_t launch_batched_section(const operands& op, const w16x8::section& s, 
                            decoded, op.weights, s.bytes, s.count, op.row_blocks, op.rows, op.output);
 }
 
-template <template <int> class Launch, typename... A>
-cudaError_t for_width(int b, A... args) {
-  switch (b) {
-    case 1: return Launch<1>::run(args...);
-    case 2: return Launch<2>::run(args...);
-    case 3: return Launch<3>::run(args...);
-    case 4: return Launch<4>::run(args...);
-    case 5: return Launch<5>::run(args...);
-    case 6: return Launch<6>::run(args...);
-    case 7: return Launch<7>::run(args...);
-    default: return Launch<8>::run(args...);
-  }
-}
-
-template <int B>
-struct vector_section {
-  static cudaError_t run(const operands* op, const w16x8::section* s, const float* xs) {
-    return launch_vector_section<B>(*op, *s, xs);
-  }
-};
-template <int B>
-struct batched_section {
-  static cudaError_t run(const operands* op, const w16x8::section* s, cudaStream_t stream, const float* xt,
-                         const float* decoded) {
-    return launch_batched_section<B>(*op, *s, stream, xt, decoded);
-  }
-};
-
 // One activation row, everything on the default stream.
 kr_status_t run_vector(const operands& op) {
-  if (failed(cudaMemsetAsync(op.output, 0, static_cast<size_t>(op.outputs) * sizeof(float), cudaStream_t{}))) {
-    return report(kernel_failure, KR_STATUS_RUNTIME_ERROR);
+  if (kr::failed(cudaMemsetAsync(op.output, 0, static_cast<size_t>(op.outputs) * sizeof(float), cudaStream_t{}))) {
+    KR_FAIL(kernel_failure);
+    return KR_STATUS_RUNTIME_ERROR;
   }
-  float* xs = nullptr;
-  if (failed(scratch_alloc(&xs, static_cast<size_t>(op.columns), cudaStream_t{}))) {
-    return report(alloc_failure, KR_STATUS_OUT_OF_MEMORY);
+  kr::scratch<float> xs;
+  if (!xs.allocate(static_cast<size_t>(op.columns))) {
+    KR_FAIL(alloc_failure);
+    return KR_STATUS_OUT_OF_MEMORY;
   }
   // A failed gather is reported at once; the sections still run and the call ends with status 7.
-  bool gather_failed = false;
   const cudaError_t gathered = kr::launch_kernel(gather_kernel, dim3(kr::blocks_of_256(op.columns)),
-                                                 dim3(vector_threads), op.columns, xs, op.input, op.order);
-  if (cudaGetLastError() != cudaSuccess || gathered != cudaSuccess) {
-    kr::error_append("", 0, &kernel_failure);
-    gather_failed = true;
-  }
+                                                 dim3(vector_threads), op.columns, xs.get(), op.input, op.order);
+  const bool gather_failed = kr::failed(cudaGetLastError()) || gathered != cudaSuccess;
+  if (gather_failed) KR_FAIL(kernel_failure);
   cudaError_t launched = cudaSuccess;
   for (int i = 0; i < op.layout.section_count; ++i) {
-    const cudaError_t e = for_width<vector_section>(op.layout.sections[i].b, &op, &op.layout.sections[i],
-                                                    static_cast<const float*>(xs));
+    const w16x8::section& s = op.layout.sections[i];
+    const cudaError_t e = w16x8::with_width(
+        s.b, [&](auto width) { return launch_vector_section<decltype(width)::value>(op, s, xs.get()); });
     if (launched == cudaSuccess) launched = e;
   }
-  scratch_free(xs, cudaStream_t{});
-  if (cudaGetLastError() != cudaSuccess || launched != cudaSuccess) return report(kernel_failure, KR_STATUS_RUNTIME_ERROR);
+  // The scratch goes back before the launch check; a refused free fails the call like a launch.
+  const bool freed = xs.release();
+  if (kr::failed(cudaGetLastError()) || launched != cudaSuccess || !freed) {
+    KR_FAIL(kernel_failure);
+    return KR_STATUS_RUNTIME_ERROR;
+  }
   return gather_failed ? KR_STATUS_RUNTIME_ERROR : KR_STATUS_SUCCESS;
 }
 
 // Two or more activation rows: sections on streams 0 ... 7 of the context, into a blocked output
 // that the default stream re-lays row-major once every section is done (the context's streams are
-// blocking streams, so default-stream work waits for them).
+// blocking streams, so default-stream work waits for them). Each scratch array goes back as soon as
+// its last kernel is queued, and a refused free fails the call like a refused launch.
 kr_status_t run_batched(const operands& op, kr_omu_device* device) {
   const size_t elements = static_cast<size_t>(op.rows) * static_cast<uint32_t>(op.outputs);
-  float* xt = nullptr;
-  if (failed(scratch_alloc(&xt, static_cast<size_t>(op.rows) * static_cast<uint32_t>(op.columns), cudaStream_t{}))) {
-    return report(alloc_failure, KR_STATUS_OUT_OF_MEMORY);
+  kr::scratch<float> xt;
+  if (!xt.allocate(static_cast<size_t>(op.rows) * static_cast<uint32_t>(op.columns))) {
+    KR_FAIL(alloc_failure);
+    return KR_STATUS_OUT_OF_MEMORY;
   }
   const cudaError_t gathered =
       kr::launch_kernel(transpose_gather_kernel, dim3(kr::blocks_of_256(op.columns), static_cast<uint32_t>(op.rows)),
-                        dim3(vector_threads), op.columns, op.rows, xt, op.input, op.order);
-  if (failed(cudaGetLastError()) || gathered != cudaSuccess ||
-      failed(cudaMemsetAsync(op.output, 0, elements * sizeof(float), cudaStream_t{}))) {
-    failed(scratch_free(xt, cudaStream_t{}));
-    return report(kernel_failure, KR_STATUS_RUNTIME_ERROR);
+                        dim3(vector_threads), op.columns, op.rows, xt.get(), op.input, op.order);
+  if (kr::failed(cudaGetLastError()) || gathered != cudaSuccess ||
+      kr::failed(cudaMemsetAsync(op.output, 0, elements * sizeof(float), cudaStream_t{}))) {
+    KR_FAIL(kernel_failure);
+    return KR_STATUS_RUNTIME_ERROR;
   }
 
   cudaError_t launched = cudaSuccess;
-  bool out_of_memory = false;
+  bool freed = true;
   for (int i = 0; i < op.layout.section_count; ++i) {
     const w16x8::section& s = op.layout.sections[i];
     cudaStream_t stream = device->streams[s.b - 1];
     const int32_t codes = 2 * op.row_blocks * s.count;
-    float* decoded = nullptr;
-    if (failed(scratch_alloc(&decoded, static_cast<size_t>(codes), stream))) {
-      out_of_memory = true;
-      break;
+    kr::scratch<float> decoded(stream);
+    if (!decoded.allocate(static_cast<size_t>(codes))) {
+      KR_FAIL(alloc_failure);
+      return KR_STATUS_OUT_OF_MEMORY;
     }
     cudaError_t e = kr::launch_kernel(decode_kernel, dim3(static_cast<uint32_t>(device->properties->multiprocessor_count)),
-                                      dim3(decode_threads), stream, codes, decoded, op.codes, s.params);
+                                      dim3(decode_threads), stream, codes, decoded.get(), op.codes, s.params);
     if (launched == cudaSuccess) launched = e;
-    e = for_width<batched_section>(s.b, &op, &s, stream, static_cast<const float*>(xt),
-                                   static_cast<const float*>(decoded));
+    e = w16x8::with_width(s.b, [&](auto width) {
+      return launch_batched_section<decltype(width)::value>(op, s, stream, xt.get(), decoded.get());
+    });
     if (launched == cudaSuccess) launched = e;
-    scratch_free(decoded, stream);
+    freed = decoded.release() && freed;
   }
-  if (out_of_memory) {
-    failed(scratch_free(xt, cudaStream_t{}));
-    return report(alloc_failure, KR_STATUS_OUT_OF_MEMORY);
+  if (kr::failed(cudaGetLastError()) || launched != cudaSuccess || !freed) {
+    KR_FAIL(kernel_failure);
+    return KR_STATUS_RUNTIME_ERROR;
   }
-  if (failed(cudaGetLastError()) || launched != cudaSuccess) {
-    failed(scratch_free(xt, cudaStream_t{}));
-    return report(kernel_failure, KR_STATUS_RUNTIME_ERROR);
-  }
-  scratch_free(xt, cudaStream_t{});
+  // The activations go back before the output-sized scratch is taken.
+  freed = xt.release();
 
-  float* tmp = nullptr;
-  if (failed(scratch_alloc(&tmp, elements, cudaStream_t{}))) {
-    return report(alloc_failure, KR_STATUS_OUT_OF_MEMORY);
+  kr::scratch<float> tmp;
+  if (!tmp.allocate(elements)) {
+    KR_FAIL(alloc_failure);
+    return KR_STATUS_OUT_OF_MEMORY;
   }
   const cudaError_t relaid =
       kr::launch_kernel(relayout_kernel, dim3(kr::blocks_of_256(op.outputs), static_cast<uint32_t>(op.rows)),
-                        dim3(vector_threads), op.outputs, op.rows, tmp, static_cast<const float*>(op.output));
-  const bool relayout_failed = failed(cudaGetLastError()) || relaid != cudaSuccess;
+                        dim3(vector_threads), op.outputs, op.rows, tmp.get(), static_cast<const float*>(op.output));
+  const bool relayout_failed = kr::failed(cudaGetLastError()) || relaid != cudaSuccess || !freed;
   const bool copy_failed =
       relayout_failed ||
-      failed(cudaMemcpyAsync(op.output, tmp, elements * sizeof(float), cudaMemcpyDeviceToDevice, cudaStream_t{}));
-  if (failed(scratch_free(tmp, cudaStream_t{})) || copy_failed) return report(kernel_failure, KR_STATUS_RUNTIME_ERROR);
+      kr::failed(cudaMemcpyAsync(op.output, tmp.get(), elements * sizeof(float), cudaMemcpyDeviceToDevice, cudaStream_t{}));
+  if (!tmp.release() || copy_failed) {
+    KR_FAIL(kernel_failure);
+    return KR_STATUS_RUNTIME_ERROR;
+  }
   return KR_STATUS_SUCCESS;
 }
 

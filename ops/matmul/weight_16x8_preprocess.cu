@@ -71,7 +71,7 @@ __global__ void __launch_bounds__(tile * tile)
 
 template <int B>
 cudaError_t launch_split(cudaStream_t stream, uint8_t* base, int32_t offset, int32_t count, int32_t row_blocks) {
-  const dim3 grid(static_cast<unsigned int>((row_blocks + tile - 1) / tile), static_cast<unsigned int>((count + tile - 1) / tile));
+  const dim3 grid((static_cast<uint32_t>(row_blocks) + tile - 1) / tile, (static_cast<uint32_t>(count) + tile - 1) / tile);
   return kr::launch_kernel(split_planes_kernel<B>, grid, dim3(tile, tile), stream, base,
                            static_cast<uint64_t>(offset), count, row_blocks);
 }
@@ -94,13 +94,14 @@ KR_OMU_EXPORT kr_status_t taabe2(kr_omu_device* device, kr_omu_operator*,
     const w16x8::section& s = layout.sections[i];
     if (!w16x8::split_into_planes(s.b)) continue;
     cudaStream_t stream = device->streams[s.b];
-    cudaError_t e = cudaSuccess;
-    switch (s.b) {
-      case 3: e = launch_split<3>(stream, base, s.bytes, s.count, args->row_blocks); break;
-      case 5: e = launch_split<5>(stream, base, s.bytes, s.count, args->row_blocks); break;
-      case 6: e = launch_split<6>(stream, base, s.bytes, s.count, args->row_blocks); break;
-      default: e = launch_split<7>(stream, base, s.bytes, s.count, args->row_blocks); break;
-    }
+    const cudaError_t e = w16x8::with_width(s.b, [&](auto width) -> cudaError_t {
+      constexpr int b = decltype(width)::value;
+      if constexpr (w16x8::split_into_planes(b)) {
+        return launch_split<b>(stream, base, s.bytes, s.count, args->row_blocks);
+      } else {
+        return cudaSuccess;  // already a single plane
+      }
+    });
     if (launched == cudaSuccess) launched = e;
   }
   return kr::finish_launch(launched, kernel_failure);

@@ -19,30 +19,47 @@ using kr_test::sentinel;
 
 class MatmulTest : public kr_test::LibraryTest {
  protected:
-  // Runs rows x cols x depth with each operand placed after `pad` floats of its buffer.
+  // Runs rows x cols x depth with lhs after `pad` floats of its buffer, rhs after 2 pad and the output
+  // after 3 pad.
   void expect_exact(int32_t rows, int32_t cols, int32_t depth, int32_t pad = 0) {
+    expect_exact_at(rows, cols, depth, pad, 2 * pad, 3 * pad);
+  }
+
+  void expect_exact_at(int32_t rows, int32_t cols, int32_t depth, int32_t lhs_pad, int32_t rhs_pad, int32_t out_pad) {
     const auto lhs = kr_test::random_floats(static_cast<size_t>(rows) * depth, -2.0f, 2.0f, 7u + static_cast<uint32_t>(depth));
     const auto rhs = kr_test::random_floats(static_cast<size_t>(cols) * depth, -2.0f, 2.0f, 11u + static_cast<uint32_t>(cols));
-    std::vector<float> lhs_buf(pad, sentinel), rhs_buf(2 * pad, sentinel);
+    std::vector<float> lhs_buf(lhs_pad, sentinel), rhs_buf(rhs_pad, sentinel);
     lhs_buf.insert(lhs_buf.end(), lhs.begin(), lhs.end());
     rhs_buf.insert(rhs_buf.end(), rhs.begin(), rhs.end());
     const size_t outputs = static_cast<size_t>(rows) * cols;
-    kr_omu_buffer* out = upload(std::vector<float>(outputs + 3 * pad + 1, sentinel));
-    kr_omu_op_matmul_args_t args{out, upload(lhs_buf, 4), upload(rhs_buf, 4), rows, cols, depth, 12 * pad, 4 * pad, 8 * pad};
-    ASSERT_EQ(taabe54(device(), nullptr, &args), KR_STATUS_SUCCESS);
-    const auto got = download<float>(out, outputs + 3 * pad + 1);
+    kr_omu_buffer* out = upload(std::vector<float>(outputs + out_pad + 1, sentinel));
+    kr_omu_op_matmul_args_t args{out,   upload(lhs_buf, 4), upload(rhs_buf, 4), rows, cols, depth, 4 * out_pad,
+                                 4 * lhs_pad, 4 * rhs_pad};
+    const std::string what = std::to_string(rows) + "x" + std::to_string(cols) + "x" + std::to_string(depth) +
+                             ", offsets " + std::to_string(lhs_pad) + "/" + std::to_string(rhs_pad);
+    ASSERT_EQ(taabe54(device(), nullptr, &args), KR_STATUS_SUCCESS) << what;
+    const auto got = download<float>(out, outputs + out_pad + 1);
     const auto want = ref::matmul_f32(lhs, rhs, rows, cols, depth);
-    for (int32_t i = 0; i < 3 * pad; ++i) ASSERT_EQ(got[i], sentinel) << "before the output, " << i;
+    for (int32_t i = 0; i < out_pad; ++i) ASSERT_EQ(got[i], sentinel) << "before the output, " << i;
     for (size_t e = 0; e < outputs; ++e) {
-      ASSERT_EQ(bits(got[3 * pad + e]), bits(want[e])) << rows << "x" << cols << "x" << depth << " element " << e;
+      ASSERT_EQ(bits(got[out_pad + e]), bits(want[e])) << what << " element " << e;
     }
-    EXPECT_EQ(got[3 * pad + outputs], sentinel) << "past the output";
+    EXPECT_EQ(got[out_pad + outputs], sentinel) << "past the output";
   }
 };
 
 // Depths around the unrolling by four, and a long chain where any reordering shows.
 TEST_F(MatmulTest, EqualsTheFusedChainForEveryDepth) {
   for (int32_t depth : {1, 3, 4, 5, 1000}) expect_exact(3, 37, depth);
+}
+
+// Depths that are multiples of four read four elements per 16-byte load when both operands start
+// 16-byte aligned (offsets in floats: 0, 4, 8), and element by element when either does not; both
+// are the same chain.
+TEST_F(MatmulTest, AlignedAndUnalignedOperandsGiveTheSameChain) {
+  const int32_t cases[][3] = {{8, 0, 0}, {8, 4, 8}, {8, 1, 4}, {8, 4, 1}, {12, 2, 2},
+                              {1024, 4, 0}, {1024, 0, 3}, {7, 4, 4}, {9, 0, 0}};
+  for (const auto& c : cases) expect_exact_at(5, 33, c[0], c[1], c[2], 1);
 }
 
 TEST_F(MatmulTest, DepthZeroWritesZeros) {

@@ -10,11 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "ops/weight_16x8_probe.h"
 #include "reference/weight_16x8_ref.h"
 #include "support/library.h"
 
 namespace {
 
+using kr_test::bits;
 using kr_test::messages;
 using kr_test::stored;
 
@@ -97,6 +99,8 @@ class Weight16x8Test : public kr_test::LibraryTest {
     return std::vector<float>(got.begin() + pad, got.begin() + pad + outputs);
   }
 
+  std::vector<float> earlier_form(const problem& pr);
+
   void expect_reference(const problem& pr, const std::vector<float>& got, const std::string& what) {
     std::vector<std::vector<float>> xs;
     for (int32_t a = 0; a < pr.rows; ++a) xs.push_back(pr.ordered(a));
@@ -112,6 +116,97 @@ class Weight16x8Test : public kr_test::LibraryTest {
     EXPECT_EQ(bad, 0) << what;
   }
 };
+
+// The section kernels in their earlier form (weight_16x8_probe.cu), one launch per non-empty
+// section on the activations, codes and cursors the entry would give them; returns the rows x N
+// outputs.
+std::vector<float> Weight16x8Test::earlier_form(const problem& pr) {
+  const buffers b = upload_problem(pr);
+  const auto* codes = static_cast<const uint16_t*>(b.params->address);
+  const auto* weights = static_cast<const uint32_t*>(b.weights->address);
+  const int32_t n = pr.m.rows();
+  const int32_t k = pr.m.cols();
+  const int32_t rows = pr.rows;
+  const std::vector<uint16_t> words = pr.m.param_words();
+  kr_omu_buffer* y = upload(std::vector<float>(static_cast<size_t>(rows) * n, 0.0f));
+  auto* out = static_cast<float*>(y->address);
+  kr_omu_buffer* x = nullptr;
+  if (rows == 1) {
+    x = upload(pr.ordered(0));
+  } else {  // column-block major: position p of row m at ((p / 8) M + m) 8 + p mod 8
+    std::vector<float> xt(static_cast<size_t>(rows) * k);
+    for (int32_t m = 0; m < rows; ++m) {
+      const auto row = pr.ordered(m);
+      for (int32_t p = 0; p < k; ++p) xt[(static_cast<size_t>(p / 8) * rows + m) * 8 + p % 8] = row[p];
+    }
+    x = upload(xt);
+  }
+  const auto* xs = static_cast<const float*>(x->address);
+  int32_t d = 0, params = 0, bytes = 0;
+  for (int w = 1; w <= 8; ++w) {
+    const int32_t count = pr.m.counts[w - 1];
+    if (count == 0) continue;
+    const int32_t codes_here = 2 * pr.m.row_blocks * count;
+    if (rows == 1) {
+      EXPECT_EQ(probe::run_vector_section(w, xs, 8u * d, codes, params, weights, bytes, count, pr.m.row_blocks, out), 0);
+    } else {
+      std::vector<float> decoded(static_cast<size_t>(codes_here));
+      for (int32_t i = 0; i < codes_here; ++i) decoded[i] = ref::decode_code(words[params + i]);
+      const auto* dec = static_cast<const float*>(upload(decoded)->address);
+      EXPECT_EQ(probe::run_batched_section(w, xs, 8u * d * static_cast<uint32_t>(rows), dec, weights, bytes, count,
+                                           pr.m.row_blocks, rows, out),
+                0);
+    }
+    d += count;
+    params += codes_here;
+    bytes += 16 * w * pr.m.row_blocks * count;
+  }
+  const auto got = download<float>(y, static_cast<size_t>(rows) * n);
+  if (rows == 1) return got;
+  std::vector<float> row_major(got.size());
+  for (int32_t m = 0; m < rows; ++m) {
+    for (int32_t o = 0; o < n; ++o) {
+      row_major[static_cast<size_t>(m) * n + o] = got[(static_cast<size_t>(o / 16) * rows + m) * 16 + o % 16];
+    }
+  }
+  return row_major;
+}
+
+// The section kernels against their earlier form on the same operands, bit for bit: every width on
+// both paths, partial column groups and tiles, a second section behind the first (non-zero
+// cursors). Every output receives at most two float atomics, and x + y = y + x, so the comparison
+// does not depend on their order.
+TEST_F(Weight16x8Test, SectionKernelsEqualTheirEarlierForm) {
+  struct shape {
+    int32_t row_blocks;
+    int32_t rows;
+    int32_t first, second;  // column blocks of width b and of width b mod 8 + 1
+  };
+  const shape shapes[] = {{1, 1, 1, 0},  {17, 1, 2, 0}, {3, 1, 3, 0},  {33, 1, 4, 0},  {2, 1, 7, 0},
+                          {5, 1, 3, 2},  {2, 1, 4, 4},  {1, 2, 1, 0},  {17, 3, 5, 0}, {16, 64, 2, 0},
+                          {18, 65, 3, 0}, {3, 130, 1, 2}, {1, 7, 9, 1}};
+  uint32_t seed = 1000;
+  for (int b = 1; b <= 8; ++b) {
+    for (const shape& sh : shapes) {
+      int32_t counts[8] = {};
+      counts[b - 1] = sh.first;
+      counts[b % 8] = sh.second;
+      const problem pr = make_problem(sh.row_blocks, counts, sh.rows, ++seed);
+      const auto want = earlier_form(pr);
+      const auto got = run(pr);
+      ASSERT_EQ(got.size(), want.size());
+      int bad = 0;
+      for (size_t e = 0; e < got.size(); ++e) {
+        if (bits(got[e]) != bits(want[e]) && ++bad <= 3) {
+          ADD_FAILURE() << "width " << b << ", " << sh.row_blocks << " row blocks, rows " << sh.rows << ", counts "
+                        << sh.first << "+" << sh.second << ": output " << e << " gave " << got[e] << ", earlier form "
+                        << want[e];
+        }
+      }
+      EXPECT_EQ(bad, 0);
+    }
+  }
+}
 
 // Each width alone, with five column blocks (two groups of the vector kernel), on both paths.
 TEST_F(Weight16x8Test, EveryWidthAlone) {
