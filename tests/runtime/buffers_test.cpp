@@ -28,7 +28,8 @@ class BufferTest : public kr_test::LibraryTest {};
 #endif
 #endif
 #if defined(KR_TEST_SANITIZER_HEAP)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizers' allocator interface (GCC does not install its header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 // Bytes of the process heap in use, from the sanitizer's allocator where one replaces malloc.
