@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,36 +25,44 @@ struct CUstream_st {
 namespace kr_emu {
 namespace detail {
 
-// Runtime functions that can be made to fail (kr_emu::fail_call).
+// Runtime functions that can be made to fail (kr_emu::fail_call), in one list: X(name) each.
+#define KR_EMU_INJECTABLE_CALLS(X) \
+  X(cudaGetDeviceCount) \
+  X(cudaSetDevice) \
+  X(cudaGetDevice) \
+  X(cudaGetDeviceProperties) \
+  X(cudaDriverGetVersion) \
+  X(cudaRuntimeGetVersion) \
+  X(cudaDeviceSynchronize) \
+  X(cudaDeviceGetLimit) \
+  X(cudaDeviceSetLimit) \
+  X(cudaMemGetInfo) \
+  X(cudaStreamCreate) \
+  X(cudaStreamCreateWithFlags) \
+  X(cudaStreamDestroy) \
+  X(cudaStreamSynchronize) \
+  X(cudaStreamQuery) \
+  X(cudaGetLastError) \
+  X(cudaPeekAtLastError) \
+  X(cudaMalloc) \
+  X(cudaFree) \
+  X(cudaMallocAsync) \
+  X(cudaFreeAsync) \
+  X(cudaMemcpy) \
+  X(cudaMemcpyAsync) \
+  X(cudaMemset) \
+  X(cudaMemsetAsync) \
+  X(cudaLaunchKernel)
+
 enum class api : int {
-  cudaGetDeviceCount,
-  cudaSetDevice,
-  cudaGetDevice,
-  cudaGetDeviceProperties,
-  cudaDriverGetVersion,
-  cudaRuntimeGetVersion,
-  cudaDeviceSynchronize,
-  cudaDeviceGetLimit,
-  cudaDeviceSetLimit,
-  cudaMemGetInfo,
-  cudaStreamCreate,
-  cudaStreamCreateWithFlags,
-  cudaStreamDestroy,
-  cudaStreamSynchronize,
-  cudaStreamQuery,
-  cudaGetLastError,
-  cudaPeekAtLastError,
-  cudaMalloc,
-  cudaFree,
-  cudaMallocAsync,
-  cudaFreeAsync,
-  cudaMemcpy,
-  cudaMemcpyAsync,
-  cudaMemset,
-  cudaMemsetAsync,
-  cudaLaunchKernel,
+#define KR_EMU_API_ENUMERATOR(name) name,
+  KR_EMU_INJECTABLE_CALLS(KR_EMU_API_ENUMERATOR)
+#undef KR_EMU_API_ENUMERATOR
   count
 };
+
+// The CUDA name of an injectable call.
+const char* api_name(api function);
 
 struct emulated_device {
   cudaDeviceProp properties;
@@ -64,6 +73,24 @@ struct emulated_device {
 struct allocation {
   std::size_t size;
   int device;
+  std::size_t mapped = 0;  // sparse memory: bytes of the mapping, which starts a page before
+};
+
+// The block filter of kr_emu/control.h.
+struct block_choice {
+  enum class kind { every, list, sample, callback } how = kind::every;
+  std::vector<std::uint64_t> list;  // sorted, unique
+  std::uint64_t samples = 0;
+  std::function<bool(std::uint64_t, std::uint64_t)> callback;
+  bool chooses(std::uint64_t block, std::uint64_t count) const;
+  // The chosen blocks of a grid of `count`, ascending.
+  std::vector<std::uint64_t> chosen(std::uint64_t count) const;
+};
+
+struct launched_blocks {
+  std::uint64_t grid_blocks = 0;
+  bool every_block = true;
+  std::vector<std::uint64_t> ran;
 };
 
 struct injection {
@@ -89,6 +116,9 @@ struct platform {
   std::map<std::uintptr_t, std::size_t> device_heap;  // in-kernel malloc blocks
   bool math_accurate = false;                         // kr_emu::math_mode::accurate
   double watchdog_seconds = default_watchdog_seconds;
+  std::size_t sparse_capacity = 0;  // nonzero: sparse device memory of this capacity
+  block_choice blocks;
+  launched_blocks last_launch;
 };
 
 // The emulator's state, created on first use with the default platform.
@@ -152,8 +182,16 @@ emulated_device& current();
 // Whether a stream handle may be used on the current device.
 bool valid_stream(cudaStream_t stream);
 
-// Whether the calling host thread is executing kernel code (a launch in progress on it).
-bool running_kernel();
+// Device memory (src/memory.cpp). `containing` finds the live allocation that wholly holds
+// [ptr, ptr + count); valid_copy checks the device ranges and host pointers of a copy; allocate
+// and release back cudaMalloc and cudaFree (and their stream-ordered forms).
+const allocation* containing(const void* ptr, std::size_t count);
+bool valid_copy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind);
+cudaError_t allocate(void** ptr, std::size_t size);
+cudaError_t release(void* ptr);
+// Fills [ptr, ptr + count) of allocation `a` (a zero fill of sparse memory releases whole pages).
+void fill(char* ptr, unsigned char value, std::size_t count, const allocation& a);
+std::size_t page_size();
 
 // The byte fresh device memory, device-heap blocks and shared arrays are filled with under a
 // schedule seed.
@@ -182,6 +220,12 @@ extern bool math_accurate;
 // alive in the emulator's frames (build the message in a statement of its own).
 void record_kernel_fault(const std::string& message);
 [[noreturn]] void end_faulted_kernel();
+
+// Runs a launch the runtime has accepted (a valid configuration on a valid stream of a healthy
+// device) to its end; faults inside the kernel become sticky errors. Called with the platform's
+// mutex held.
+// `chosen` lists the blocks to run, ascending; null runs every block.
+void run_grid(const launch_request& request, const std::vector<std::uint64_t>* chosen);
 
 }  // namespace detail
 }  // namespace kr_emu
