@@ -524,5 +524,19 @@ TEST_F(ShapeAuditTest, FusedAttentionWithEmptyHeadsWritesNoScores) {
   }
 }
 
+// Weight preprocessing whose 5-bit section has more column blocks than a grid's y dimension takes
+// (16 x 65535): that launch would fail after the 3-bit section before it had been rewritten, so
+// the call fails as that launch would (828, status 7) before anything runs.
+TEST_F(ShapeAuditTest, PreprocessingWithAnOversizedSectionRewritesNothing) {
+  kr_omu_op_weight_16x8_preprocess_blocks_args_t args{nullptr, 1, {0, 0, 1, 0, 16 * 65535 + 1, 0, 0, 0}};
+  const int32_t bytes = 3 * 16 + 5 * 16 * args.column_blocks[4];
+  std::vector<uint8_t> packed(static_cast<size_t>(bytes));
+  for (size_t i = 0; i < packed.size(); ++i) packed[i] = static_cast<uint8_t>(i * 37 + 11);
+  args.weights = upload(packed);
+  EXPECT_EQ(taabe2(device(), nullptr, &args), KR_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(messages(), std::vector<std::string>{stored(828, kernel_failure_text)});
+  EXPECT_EQ(download<uint8_t>(args.weights, 3 * 16), std::vector<uint8_t>(packed.begin(), packed.begin() + 3 * 16));
+}
+
 }  // namespace
 
