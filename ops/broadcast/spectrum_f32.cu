@@ -14,8 +14,8 @@ constexpr int32_t block_threads = 128;
 // block x: one row; thread x: bins x, x + 128, ... up to H
 __global__ void __launch_bounds__(block_threads) spectrum_kernel(int32_t n, float* output, const float* input) {
   const int32_t h = n / 2;
-  // The entry refuses a negative N, so rows of N + 2 floats start at 64-bit products and every
-  // index within a row (at most N + 1 < 2^31 + 1) is unsigned 32-bit.
+  // The entry refuses a negative N. Rows of N + 2 floats start at 64-bit products; an index
+  // within a row is at most N + 1, formed unsigned where it may reach 2^31.
   const size_t base = static_cast<size_t>(blockIdx.x) * (static_cast<uint32_t>(n) + 2u);
   const float* x = input + base;
   float* y = output + base;
