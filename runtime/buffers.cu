@@ -19,8 +19,7 @@ kr_omu_buffer* allocate(int32_t size, int32_t user_value) {
   kr_omu_buffer* buffer = static_cast<kr_omu_buffer*>(malloc(sizeof(kr_omu_buffer)));
   if (buffer == nullptr) return nullptr;
   void* address = nullptr;
-  if (cudaMallocAsync(&address, widen(size), cudaStream_t{}) != cudaSuccess) {
-    clear_last_error();
+  if (failed(cudaMallocAsync(&address, widen(size), cudaStream_t{}))) {
     KR_FAIL(error_device_alloc);
     free(buffer);
     return nullptr;
@@ -33,9 +32,11 @@ kr_omu_buffer* allocate(int32_t size, int32_t user_value) {
   return buffer;
 }
 
+// A mirror still mapped goes with its buffer: once the record is gone nothing could unmap it.
 void release(kr_omu_buffer* buffer) {
   if (buffer == nullptr) return;
-  if (cudaFreeAsync(buffer->address, cudaStream_t{}) != cudaSuccess) clear_last_error();
+  failed(cudaFreeAsync(buffer->address, cudaStream_t{}));
+  free(buffer->mirror);
   free(buffer);
 }
 
@@ -43,9 +44,8 @@ void release(kr_omu_buffer* buffer) {
 // copy it is without handing the runtime a host range that does not exist.
 kr_status_t write(kr_omu_buffer* buffer, const void* source, int32_t offset, int32_t count) {
   if (buffer == nullptr || (source == nullptr && count != 0)) return KR_STATUS_INVALID_ARGUMENT;
-  if (count < 0 || cudaMemcpy(reinterpret_cast<void*>(offset_address(buffer, offset)), source, widen(count),
-                              cudaMemcpyHostToDevice) != cudaSuccess) {
-    clear_last_error();
+  if (count < 0 || failed(cudaMemcpy(reinterpret_cast<void*>(offset_address(buffer, offset)), source, widen(count),
+                                     cudaMemcpyHostToDevice))) {
     KR_FAIL(error_copy_to_device);
     return KR_STATUS_RUNTIME_ERROR;
   }
@@ -54,9 +54,8 @@ kr_status_t write(kr_omu_buffer* buffer, const void* source, int32_t offset, int
 
 kr_status_t read(kr_omu_buffer* buffer, void* destination, int32_t offset, int32_t count) {
   if (buffer == nullptr || (destination == nullptr && count != 0)) return KR_STATUS_INVALID_ARGUMENT;
-  if (count < 0 || cudaMemcpy(destination, reinterpret_cast<const void*>(offset_address(buffer, offset)),
-                              widen(count), cudaMemcpyDeviceToHost) != cudaSuccess) {
-    clear_last_error();
+  if (count < 0 || failed(cudaMemcpy(destination, reinterpret_cast<const void*>(offset_address(buffer, offset)),
+                                     widen(count), cudaMemcpyDeviceToHost))) {
     KR_FAIL(error_copy_from_device);
     return KR_STATUS_RUNTIME_ERROR;
   }
@@ -72,10 +71,9 @@ void* map(kr_omu_buffer* buffer, uint8_t copy_in) {
     buffer->mirror_refs = 0;
   }
   buffer->mirror_refs += 1;
+  // On a failed copy the raised count and the mirror stay; a later unmap balances them.
   if (copy_in != 0 &&
-      cudaMemcpy(buffer->mirror, buffer->address, widen(buffer->size), cudaMemcpyDeviceToHost) != cudaSuccess) {
-    // The raised count and the mirror stay; a later unmap balances them.
-    clear_last_error();
+      failed(cudaMemcpy(buffer->mirror, buffer->address, widen(buffer->size), cudaMemcpyDeviceToHost))) {
     KR_FAIL(error_copy_from_device);
     return nullptr;
   }
@@ -86,8 +84,7 @@ void* map(kr_omu_buffer* buffer, uint8_t copy_in) {
 void unmap(kr_omu_buffer* buffer, uint8_t copy_out) {
   if (buffer == nullptr || buffer->mirror_refs <= 0 || buffer->mirror == nullptr) return;
   if (copy_out != 0 &&
-      cudaMemcpy(buffer->address, buffer->mirror, widen(buffer->size), cudaMemcpyHostToDevice) != cudaSuccess) {
-    clear_last_error();
+      failed(cudaMemcpy(buffer->address, buffer->mirror, widen(buffer->size), cudaMemcpyHostToDevice))) {
     KR_FAIL(error_copy_to_device);
   }
   buffer->mirror_refs -= 1;

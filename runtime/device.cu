@@ -24,9 +24,7 @@ void close_device(kr_omu_device* device) {
   if (device == nullptr) return;
   if (device->streams != nullptr) {
     for (int i = 0; i < stream_count; ++i) {
-      if (device->streams[i] != nullptr && cudaStreamDestroy(device->streams[i]) != cudaSuccess) {
-        clear_last_error();
-      }
+      if (device->streams[i] != nullptr) failed(cudaStreamDestroy(device->streams[i]));
     }
     free(device->streams);
   }
@@ -58,8 +56,7 @@ kr_status_t open_device(int32_t index, kr_omu_device** out_device) {
   }
 
   int count = 0;
-  if (cudaGetDeviceCount(&count) != cudaSuccess) {
-    clear_last_error();
+  if (failed(cudaGetDeviceCount(&count))) {
     KR_FAIL(error_device_communication);
     close_device(device);
     return KR_STATUS_RUNTIME_ERROR;
@@ -71,8 +68,7 @@ kr_status_t open_device(int32_t index, kr_omu_device** out_device) {
   }
 
   int ordinal = 0;
-  if (cudaSetDevice(index) != cudaSuccess || cudaGetDevice(&ordinal) != cudaSuccess) {
-    clear_last_error();
+  if (failed(cudaSetDevice(index)) || failed(cudaGetDevice(&ordinal))) {
     KR_FAIL(error_device_communication);
     close_device(device);
     return KR_STATUS_RUNTIME_ERROR;
@@ -132,8 +128,7 @@ kr_status_t open_device(int32_t index, kr_omu_device** out_device) {
     return KR_STATUS_OUT_OF_MEMORY;
   }
   for (int i = 0; i < stream_count; ++i) {
-    if (cudaStreamCreate(&device->streams[i]) != cudaSuccess) {
-      clear_last_error();
+    if (failed(cudaStreamCreate(&device->streams[i]))) {
       device->streams[i] = nullptr;
       KR_FAIL(error_stream_creation);
       close_device(device);  // destroys the streams created so far
@@ -156,8 +151,7 @@ kr_status_t list_devices(char*** out_names, int32_t* out_count) {
   *out_count = 0;
 
   int count = 0;
-  if (cudaGetDeviceCount(&count) != cudaSuccess) {
-    clear_last_error();
+  if (failed(cudaGetDeviceCount(&count))) {
     KR_FAIL(error_device_communication);
     return KR_STATUS_SUCCESS;  // an empty list, not a failure
   }
@@ -170,8 +164,7 @@ kr_status_t list_devices(char*** out_names, int32_t* out_count) {
   for (int i = 0; i < count; ++i) {
     cudaDeviceProp prop;
     memset(&prop, 0, sizeof prop);
-    if (cudaGetDeviceProperties(&prop, i) != cudaSuccess) {
-      clear_last_error();
+    if (failed(cudaGetDeviceProperties(&prop, i))) {
       KR_FAIL(error_device_communication);
       release_names(names, i);
       return KR_STATUS_RUNTIME_ERROR;

@@ -52,7 +52,7 @@ inline bool failed(cudaError_t e) {
 inline kr_status_t finish_launch(cudaError_t launched, const kr_error_record& failure) {
   const cudaError_t last = cudaGetLastError();
   if (last != cudaSuccess || launched != cudaSuccess) {
-    error_append("", 0, &failure);
+    KR_FAIL(failure);
     return KR_STATUS_RUNTIME_ERROR;
   }
   return KR_STATUS_SUCCESS;

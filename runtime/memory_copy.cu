@@ -18,7 +18,7 @@ extern "C" KR_OMU_EXPORT kr_status_t taabe140(kr_omu_device*, kr_omu_operator*, 
   // A negative count widens to about 2^64 bytes; it is reported as the refused call it would be
   // without handing the device a range that does not exist.
   if (args->byte_count < 0 || cudaMemcpyAsync(destination, source, count, cudaMemcpyDeviceToDevice, cudaStream_t{}) != cudaSuccess) {
-    cudaGetLastError();
+    kr::clear_last_error();
     KR_FAIL(copy_failure);
     return KR_STATUS_RUNTIME_ERROR;
   }

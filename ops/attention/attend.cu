@@ -168,9 +168,10 @@ KR_OMU_EXPORT kr_status_t taabe7(kr_omu_device* device, kr_omu_operator*, kr_omu
   const int32_t kv_heads = args->kv_heads;
   const int32_t head_size = args->head_size;
   // The grid follows the multiprocessor count; head counts and the capacity are divisors in the
-  // kernels; a negative position or length would address slots and queries before their buffers.
+  // kernels; a negative position, length or head size would address slots, queries and outputs
+  // before their buffers.
   if (device == nullptr || device->properties == nullptr || heads <= 0 || kv_heads <= 0 ||
-      heads % kv_heads != 0 || capacity <= 0 || position < 0 || length < 0) {
+      heads % kv_heads != 0 || capacity <= 0 || position < 0 || length < 0 || head_size < 0) {
     return KR_STATUS_INVALID_ARGUMENT;
   }
   // Score rows of g entries for 128 queries of every head; a scratch size the buffer allocation

@@ -59,9 +59,15 @@ KR_OMU_EXPORT kr_status_t taabe203(kr_omu_device*, kr_omu_operator*, kr_omu_op_a
     return KR_STATUS_INVALID_ARGUMENT;
   }
   // Negative lengths and head counts would become grids of about 2^32 blocks; a negative position
-  // would read table rows before the table. A length or head count of 0 gives the empty grid the
-  // runtime refuses.
-  if (args->length < 0 || args->heads < 0 || args->position < 0) return KR_STATUS_INVALID_ARGUMENT;
+  // would read table rows before the table; a negative head size is a row stride that walks
+  // before the data, and a negative rotary size one that walks before the table. A length or head
+  // count of 0 gives the empty grid the runtime refuses.
+  if (args->length < 0 || args->heads < 0 || args->position < 0 || args->head_size < 0 || args->rotary_size < 0) {
+    return KR_STATUS_INVALID_ARGUMENT;
+  }
+  // The split halves rotate the first rotary_size floats of each head row: a longer rotary part
+  // would reach into the next row, which another block rotates at the same time.
+  if (args->interleaved == 0 && args->rotary_size > args->head_size) return KR_STATUS_INVALID_ARGUMENT;
   const int32_t blocks = args->length < max_blocks ? args->length : max_blocks;
   const dim3 grid(static_cast<unsigned int>(blocks), static_cast<unsigned int>(args->heads));
   const cudaError_t launched =

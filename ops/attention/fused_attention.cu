@@ -163,6 +163,15 @@ KR_OMU_EXPORT kr_status_t taabe104(kr_omu_device*, kr_omu_operator*, kr_omu_op_a
       {fused_weighted_sum_kernel, static_cast<unsigned int>((static_cast<uint32_t>(elements) + 1u) >> 1),
        dim3(32, sum_warps)},
   };
+  // Every stage's grid is known now: a call with an empty one (no sequence, or a width below the
+  // head count, which leaves heads of no elements) is reported as that launch's refusal would be,
+  // before the earlier stages write anything.
+  for (const stage& s : stages) {
+    if (s.blocks == 0) {
+      KR_FAIL(kernel_failure);
+      return KR_STATUS_RUNTIME_ERROR;
+    }
+  }
   for (const stage& s : stages) {
     const kr_status_t status = kr::finish_launch(
         kr::launch_kernel(s.kernel, dim3(s.blocks), s.block, length, heads, args->width, args->window, args->lookahead,

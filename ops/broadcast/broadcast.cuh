@@ -14,8 +14,9 @@
 
 namespace kr {
 
-// block x: 8 rows, block y: 8 columns; thread (x, y): element (row, column). Indices are
-// unsigned, so no thread of the last block wraps past a shape near 2^31 - 1. a[r, c] is read
+// block x: 8 rows, block y: 8 columns; thread (x, y): element (row, column). Row and column are
+// unsigned, so no thread of the last block wraps past a shape near 2^31 - 1, and the element index
+// r x row_length + c is formed in 64 bits, so that it holds past 2^31 elements. a[r, c] is read
 // before out[r, c] is written, so the output may be input_a.
 template <typename Op>
 __global__ void __launch_bounds__(64)
@@ -24,8 +25,7 @@ __global__ void __launch_bounds__(64)
   const uint32_t r = blockIdx.x * 8u + threadIdx.x;
   const uint32_t c = blockIdx.y * 8u + threadIdx.y;
   if (r >= static_cast<uint32_t>(num_rows) || c >= static_cast<uint32_t>(row_length)) return;
-  // r x row_length + c as the signed 32-bit element index (wrapping like the hardware's).
-  const int32_t i = static_cast<int32_t>(r * static_cast<uint32_t>(row_length) + c);
+  const size_t i = static_cast<size_t>(r) * static_cast<uint32_t>(row_length) + c;
   Op::apply(output + i, input_a[i], input_b[Op::by_column ? r : c]);
 }
 

@@ -16,12 +16,15 @@ __global__ void __launch_bounds__(64)
   const uint32_t r = blockIdx.x * 2u + threadIdx.y;
   if (r >= static_cast<uint32_t>(num_rows) || length <= 0) return;
   const uint32_t n = static_cast<uint32_t>(length);
-  // Row starts as signed 32-bit products, wrapping like the hardware's.
-  const int32_t in_row = static_cast<int32_t>(r * n);
-  const int32_t out_row = static_cast<int32_t>(2u * r * n);
+  // Row starts in 64 bits, so that they hold past 2^31 elements; within a row the column index
+  // stays unsigned 32-bit (n + c < 2^32).
+  const size_t in_row = static_cast<size_t>(r) * n;
+  T* y = output + 2u * in_row;
+  const T* x_a = a + in_row;
+  const T* x_b = b + in_row;
   for (uint32_t c = threadIdx.x; c < n; c += 32u) {
-    output[out_row + static_cast<int32_t>(c)] = a[in_row + static_cast<int32_t>(c)];
-    output[out_row + length + static_cast<int32_t>(c)] = b[in_row + static_cast<int32_t>(c)];
+    y[c] = x_a[c];
+    y[n + c] = x_b[c];
   }
 }
 

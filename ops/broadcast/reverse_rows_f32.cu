@@ -10,11 +10,11 @@ constexpr unsigned int block_threads = 256;
 
 // block x: one row; thread x: columns x, x + 256, ... of that row
 __global__ void __launch_bounds__(block_threads) reverse_rows_kernel(int32_t n, float* output, const float* input) {
-  const int32_t row = static_cast<int32_t>(blockIdx.x * static_cast<uint32_t>(n));
   const uint32_t columns = kr::columns_of(n);
-  for (uint32_t j = threadIdx.x; j < columns; j += block_threads) {
-    output[row + static_cast<int32_t>(columns - 1u - j)] = input[row + static_cast<int32_t>(j)];
-  }
+  const size_t row = kr::row_start(blockIdx.x, columns);
+  float* y = output + row;
+  const float* x = input + row;
+  for (uint32_t j = threadIdx.x; j < columns; j += block_threads) y[columns - 1u - j] = x[j];
 }
 
 }  // namespace

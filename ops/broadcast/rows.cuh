@@ -30,4 +30,10 @@ inline kr_status_t run_rows(const kr_omu_op_elementwise_broadcast_args_t* args,
 // The non-negative part of a row parameter, as the bound of an unsigned column loop.
 __device__ __forceinline__ uint32_t columns_of(int32_t n) { return n > 0 ? static_cast<uint32_t>(n) : 0u; }
 
+// The first element of row `row` of rows of `columns` elements, in 64 bits, so that it holds for
+// tensors past 2^31 elements; the column index within a row stays 32-bit.
+__device__ __forceinline__ size_t row_start(uint32_t row, uint32_t columns) {
+  return static_cast<size_t>(row) * columns;
+}
+
 }  // namespace kr

@@ -13,10 +13,10 @@ constexpr int block_threads = 512;
 // block x: one row; thread x: columns x, x + 512, ... of that row. The exponentials are parked in
 // the output and scaled once the row sum is known.
 __global__ void __launch_bounds__(block_threads) softmax_rows_kernel(int32_t n, float* output, const float* input) {
-  const int32_t row = static_cast<int32_t>(blockIdx.x * static_cast<uint32_t>(n));
+  const uint32_t columns = kr::columns_of(n);
+  const size_t row = kr::row_start(blockIdx.x, columns);
   const float* x = input + row;
   float* y = output + row;
-  const uint32_t columns = kr::columns_of(n);
 
   // fmaxf ignores a NaN element; the NaN reappears in its exponential.
   float local_max = -INFINITY;

@@ -14,7 +14,9 @@ constexpr int32_t block_threads = 128;
 // block x: one row; thread x: bins x, x + 128, ... up to H
 __global__ void __launch_bounds__(block_threads) spectrum_kernel(int32_t n, float* output, const float* input) {
   const int32_t h = n / 2;
-  const int32_t base = static_cast<int32_t>(blockIdx.x * (static_cast<uint32_t>(n) + 2u));
+  // The entry refuses a negative N. Rows of N + 2 floats start at 64-bit products; an index
+  // within a row is at most N + 1, formed unsigned where it may reach 2^31.
+  const size_t base = static_cast<size_t>(blockIdx.x) * (static_cast<uint32_t>(n) + 2u);
   const float* x = input + base;
   float* y = output + base;
   for (int32_t k = static_cast<int32_t>(threadIdx.x); k <= h; k += block_threads) {
@@ -31,7 +33,7 @@ __global__ void __launch_bounds__(block_threads) spectrum_kernel(int32_t n, floa
   // N + 1 belongs to no bin, thread 0 zeroes it. One writer per element, so no two threads race.
   const uint32_t last_writer = n % 2 == 0 ? static_cast<uint32_t>(h) % block_threads : 0u;
   if (threadIdx.x == 0) y[1] = 0.0f;
-  if (threadIdx.x == last_writer) y[static_cast<int32_t>(static_cast<uint32_t>(n) + 1u)] = 0.0f;
+  if (threadIdx.x == last_writer) y[static_cast<uint32_t>(n) + 1u] = 0.0f;
 }
 
 }  // namespace

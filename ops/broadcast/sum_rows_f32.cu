@@ -9,8 +9,8 @@ constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
 
 // block x: one row; its single thread walks the row. An empty or negative length gives 0.
 __global__ void __launch_bounds__(1) sum_rows_kernel(int32_t n, float* output, const float* input) {
-  const float* x = input + static_cast<int32_t>(blockIdx.x * static_cast<uint32_t>(n));
   const uint32_t columns = kr::columns_of(n);
+  const float* x = input + kr::row_start(blockIdx.x, columns);
   float s = 0.0f;
   for (uint32_t j = 0; j < columns; ++j) s += x[j];
   output[blockIdx.x] = s;

@@ -41,6 +41,12 @@ kr_status_t conv1d_transposed_depthwise(const kr_omu_op_conv1d_transposed_depthw
   // num_frames + Q outside 0 .. 2^31 - 1 would give a grid whose step indices wrap.
   const int64_t steps = int64_t{a.num_frames} + taps;
   if (steps < 0 || steps > INT32_MAX || taps > INT32_MAX) return KR_STATUS_INVALID_ARGUMENT;
+  // The kernel forms output indices (q x stride + p) x channels in 64 bits; an output of more
+  // bytes than any address space holds would overflow them, so it is refused.
+  if (a.stride > 0 && a.channels > 0 && steps > 1 &&
+      (steps - 1) * a.stride > INT64_MAX / int64_t{sizeof(int32_t)} / a.channels) {
+    return KR_STATUS_INVALID_ARGUMENT;
+  }
   const dim3 grid(static_cast<uint32_t>(steps) >> 1);
   const cudaError_t launched =
       kr::launch_kernel(transposed_depthwise_kernel, grid, dim3(16, 2), a.num_frames, a.channels,

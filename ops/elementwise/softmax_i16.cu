@@ -12,19 +12,21 @@ constexpr int block_threads = 256;
 // block x: one row; thread x: columns x, x + 256, x + 512, ... of that row
 __global__ void __launch_bounds__(block_threads)
     softmax_i16_kernel(int32_t row_length, int32_t* output, const int16_t* input) {
-  const int32_t t = static_cast<int32_t>(threadIdx.x);
-  // Row offset as a signed 32-bit product (wrapping, like the hardware's).
-  const int32_t row_start = static_cast<int32_t>(blockIdx.x * static_cast<uint32_t>(row_length));
+  const uint32_t t = threadIdx.x;
+  // Columns in unsigned 32 bits (bounded by one row); the row start in 64 bits, so that no row of
+  // a tensor past 2^31 elements wraps. A row length of 0 or below has no columns.
+  const uint32_t columns = row_length > 0 ? static_cast<uint32_t>(row_length) : 0u;
+  const size_t row_start = static_cast<size_t>(blockIdx.x) * columns;
   const int16_t* x = input + row_start;
   int32_t* y = output + row_start;
 
   int32_t local_max = -32768;
-  for (int32_t c = t; c < row_length; c += block_threads) local_max = max(local_max, static_cast<int32_t>(x[c]));
+  for (uint32_t c = t; c < columns; c += block_threads) local_max = max(local_max, static_cast<int32_t>(x[c]));
   const int32_t m = kr::block_reduce<kr::max_op, block_threads, int32_t>(local_max, -32768);
 
   // The exponentials are parked in the output and normalised once the row sum is known.
   int64_t local_sum = 0;
-  for (int32_t c = t; c < row_length; c += block_threads) {
+  for (uint32_t c = t; c < columns; c += block_threads) {
     const int32_t e = kr::fixed_exp(kr::saturate16(static_cast<int32_t>(x[c]) - m));
     y[c] = e;
     local_sum += e;
@@ -32,10 +34,10 @@ __global__ void __launch_bounds__(block_threads)
   const int64_t s = kr::block_reduce<kr::sum_op, block_threads, int64_t>(local_sum, 0);
 
   // Threads without an element skip the division, so an empty row never divides by zero.
-  if (t >= row_length) return;
+  if (t >= columns) return;
   // R approximates 2^31 / (S / 2^31); S is at least 242, so the quotient only needs clamping.
   const int32_t r = kr::saturate32((int64_t{1} << 62) / s);
-  for (int32_t c = t; c < row_length; c += block_threads) {
+  for (uint32_t c = t; c < columns; c += block_threads) {
     y[c] = kr::saturate32((static_cast<int64_t>(r) * y[c] + (int64_t{1} << 30)) >> 31);
   }
 }

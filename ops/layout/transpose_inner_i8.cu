@@ -32,6 +32,11 @@ KR_OMU_EXPORT kr_status_t taabe110(kr_omu_device*, kr_omu_operator*, kr_omu_op_t
   // A negative matrix count would give a huge grid whose matrix indices wrap. A negative or zero
   // row count gives a grid the device refuses, a zero or negative column count threads that do nothing.
   if (args->dim0 < 0) return KR_STATUS_INVALID_ARGUMENT;
+  // The kernel forms byte indices of dim0 x dim1 x dim2 in 64 bits; a shape of more bytes than any
+  // address space holds would overflow them, so it is refused.
+  if (args->dim1 > 0 && args->dim2 > 0 && args->dim0 > INT64_MAX / args->dim1 / args->dim2) {
+    return KR_STATUS_INVALID_ARGUMENT;
+  }
   const dim3 grid((static_cast<uint32_t>(args->dim0) + 1u) >> 1, (static_cast<uint32_t>(args->dim1) + 1u) >> 1);
   const cudaError_t launched = kr::launch_kernel(transpose_inner_kernel, grid, dim3(32, 2, 2), args->dim0, args->dim1,
                                                  args->dim2, output, input);

@@ -88,6 +88,21 @@ KR_OMU_EXPORT kr_status_t taabe2(kr_omu_device* device, kr_omu_operator*,
     return KR_STATUS_INVALID_ARGUMENT;
   }
   uint8_t* base = reinterpret_cast<uint8_t*>(weights);
+  // A section whose grid the device cannot take would fail only after the sections before it had
+  // been rewritten: such a call is reported as that launch's refusal before anything runs.
+  if (device->properties != nullptr) {
+    const int64_t row_tiles = (int64_t{args->row_blocks} + tile - 1) / tile;
+    for (int i = 0; i < layout.section_count; ++i) {
+      const w16x8::section& s = layout.sections[i];
+      if (!w16x8::split_into_planes(s.b)) continue;
+      const int64_t column_tiles = (int64_t{s.count} + tile - 1) / tile;
+      if (row_tiles == 0 || row_tiles > device->properties->max_grid_size[0] ||
+          column_tiles > device->properties->max_grid_size[1]) {
+        KR_FAIL(kernel_failure);
+        return KR_STATUS_RUNTIME_ERROR;
+      }
+    }
+  }
   // Each width runs on its own stream (index b); the sections are disjoint, so the kernels may overlap.
   cudaError_t launched = cudaSuccess;
   for (int i = 0; i < layout.section_count; ++i) {

@@ -24,10 +24,11 @@ __global__ void __launch_bounds__(block_threads)
                 float* top_probs) {
   const uint32_t i = blockIdx.x * block_threads + threadIdx.x;
   if (i >= static_cast<uint32_t>(num_rows) || top_k <= 0) return;
-  // The entry guarantees 0 < top_k <= num_candidates.
-  const float* s = scores + static_cast<int32_t>(i * static_cast<uint32_t>(num_candidates));
-  int32_t* indices = top_indices + static_cast<int32_t>(i * static_cast<uint32_t>(top_k));
-  float* probs = top_probs + static_cast<int32_t>(i * static_cast<uint32_t>(top_k));
+  // The entry guarantees 0 < top_k <= num_candidates. Row starts in 64 bits, so that they hold
+  // past 2^31 scores; positions within a row stay 32-bit.
+  const float* s = scores + static_cast<size_t>(i) * static_cast<uint32_t>(num_candidates);
+  int32_t* indices = top_indices + static_cast<size_t>(i) * static_cast<uint32_t>(top_k);
+  float* probs = top_probs + static_cast<size_t>(i) * static_cast<uint32_t>(top_k);
 
   int32_t start = 0;
   while (start < top_k) {

@@ -15,7 +15,8 @@ __global__ void __launch_bounds__(64)
   const uint32_t r = blockIdx.x * blockDim.y + threadIdx.y;
   if (r >= static_cast<uint32_t>(num_rows) || row_length <= 0) return;
   const uint32_t columns = static_cast<uint32_t>(row_length);
-  const int32_t row = static_cast<int32_t>(r * columns);
+  // The row start in 64 bits, so that it holds past 2^31 elements; columns stay 32-bit.
+  const size_t row = static_cast<size_t>(r) * columns;
   const float* x = input + row;
   float* y = output + row;
   float sum = 0.0f;

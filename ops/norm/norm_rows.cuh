@@ -24,10 +24,11 @@ constexpr int norm_block_threads = 512;
 template <typename Op, typename... Affine>
 __global__ void __launch_bounds__(norm_block_threads)
     norm_rows_kernel(int32_t row_length, float epsilon, float* output, const float* input, Affine... affine) {
-  const int32_t row = static_cast<int32_t>(blockIdx.x * static_cast<uint32_t>(row_length));
+  const uint32_t columns = row_length > 0 ? static_cast<uint32_t>(row_length) : 0u;
+  // The row start in 64 bits, so that it holds past 2^31 elements; columns stay 32-bit.
+  const size_t row = static_cast<size_t>(blockIdx.x) * columns;
   const float* x = input + row;
   float* y = output + row;
-  const uint32_t columns = row_length > 0 ? static_cast<uint32_t>(row_length) : 0u;
   const typename Op::sums totals = block_all_sum<norm_block_threads, typename Op::sums>([&] {
     typename Op::sums s{};
     for (uint32_t j = threadIdx.x; j < columns; j += norm_block_threads) s = Op::add(s, x[j]);

@@ -14,7 +14,8 @@ __global__ void __launch_bounds__(256)
   const uint32_t c = blockIdx.x * 16u + threadIdx.x;
   const uint32_t r = blockIdx.y * 16u + threadIdx.y;
   if (c >= static_cast<uint32_t>(num_columns) || r >= static_cast<uint32_t>(num_rows)) return;
-  const int32_t i = static_cast<int32_t>(r * static_cast<uint32_t>(num_columns) + c);
+  // In 64 bits, so that the index holds past 2^31 elements.
+  const size_t i = static_cast<size_t>(r) * static_cast<uint32_t>(num_columns) + c;
   // |d| <= 65535 and |scale| <= 32768, so the product fits in 32 bits.
   const int32_t d = static_cast<int32_t>(input[i]) - static_cast<int32_t>(mean[c]);
   const int32_t p = d * static_cast<int32_t>(scale[c]);

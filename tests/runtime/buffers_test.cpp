@@ -1,3 +1,6 @@
+#include <malloc.h>
+
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +19,27 @@ const std::string to_device = "Failed to copy memory to device.";
 const std::string from_device = "Failed to copy memory from device.";
 
 class BufferTest : public kr_test::LibraryTest {};
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KR_TEST_SANITIZER_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KR_TEST_SANITIZER_HEAP 1
+#endif
+#endif
+#if defined(KR_TEST_SANITIZER_HEAP)
+// From the sanitizers' allocator interface (GCC does not install its header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+// Bytes of the process heap in use, from the sanitizer's allocator where one replaces malloc.
+size_t heap_bytes_in_use() {
+#if defined(KR_TEST_SANITIZER_HEAP)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  return mallinfo2().uordblks;
+#endif
+}
 
 TEST_F(BufferTest, AllocateFillsTheRecord) {
   kr_omu_buffer* b = taabe79(device(), 100, 77);
@@ -167,6 +191,28 @@ TEST_F(BufferTest, HostMemory) {
   taabe197(device(), p);
   EXPECT_EQ(taabe68(device(), -1), nullptr);
   taabe197(device(), nullptr);
+  EXPECT_TRUE(messages().empty());
+}
+
+// Freeing a buffer that is still mapped releases its mirror too: once the record is gone nothing
+// could unmap it. Both the device allocation and the host heap return to where they were.
+TEST_F(BufferTest, FreeingAMappedBufferReleasesItsMirror) {
+  device();
+  const long allocations = kr_test::live_allocations();
+  constexpr int cycles = 1000;
+  constexpr int32_t bytes = 4096;
+  const size_t heap_before = heap_bytes_in_use();
+  for (int i = 0; i < cycles; ++i) {
+    kr_omu_buffer* b = taabe79(device(), bytes, 0);
+    ASSERT_NE(b, nullptr);
+    ASSERT_NE(taabe93(device(), b, 1), nullptr);
+    if (i % 2 == 1) ASSERT_NE(taabe93(device(), b, 0), nullptr);  // mapped twice
+    taabe10(device(), b);
+  }
+  EXPECT_EQ(kr_test::live_allocations(), allocations);
+  // Without the release the mirrors alone would hold cycles x 4 KiB = 4 MB.
+  const size_t heap_after = heap_bytes_in_use();
+  EXPECT_LT(heap_after, heap_before + cycles * bytes / 8) << heap_before << " -> " << heap_after;
   EXPECT_TRUE(messages().empty());
 }
 

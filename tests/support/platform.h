@@ -30,6 +30,14 @@ long live_allocations();
 // Properties the platform reports for a device (from the runtime itself).
 cudaDeviceProp device_properties(int ordinal);
 
+// Sparse device memory of `capacity` bytes: new allocations are reserved address space, committed
+// only where written, and read as zeros until then (0 switches it off).
+bool set_sparse_memory(size_t capacity);
+
+// Every launch runs only `count` blocks of its grid: the first, the last and an even spread
+// between; the others are skipped as if they had run.
+bool sample_blocks(unsigned long count);
+
 }  // namespace kr_test
 
 #define KR_REQUIRE_EMULATOR()                                                       \

@@ -46,4 +46,14 @@ long live_allocations() { return static_cast<long>(kr_emu::live_allocation_count
 
 cudaDeviceProp device_properties(int ordinal) { return kr_emu::device_properties(ordinal); }
 
+bool set_sparse_memory(size_t capacity) {
+  kr_emu::set_sparse_memory(capacity);
+  return true;
+}
+
+bool sample_blocks(unsigned long count) {
+  kr_emu::sample_blocks(count);
+  return true;
+}
+
 }  // namespace kr_test

@@ -13,7 +13,8 @@ bool set_max_grid_x(int, int) { return false; }
 bool set_device_name(int, const char*) { return false; }
 bool fail_call(const char*, cudaError_t, int) { return false; }
 long live_allocations() { return -1; }
-
+bool set_sparse_memory(size_t) { return false; }
+bool sample_blocks(unsigned long) { return false; }
 
 cudaDeviceProp device_properties(int ordinal) {
   cudaDeviceProp prop;
