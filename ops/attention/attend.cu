@@ -206,12 +206,14 @@ __global__ void __launch_bounds__(max_sum_threads)
   const bool has_key = lane < keys.count;
   const uint32_t first_slot = has_key ? key_slot(keys, lane, b) : 0;
 
-  // The loads of the item (h, e) for the lane's first key.
+  // The item (h, e)'s key/value head (one 32-bit division per item, h < H), and its loads for the
+  // lane's first key.
+  uint32_t kvh = 0;
   float probability = 0.0f, value_scale = 0.0f, value_offset = 0.0f;
   uint8_t first_code = 0;
   const auto fetch = [&](bool active) {
     if (!active || !has_key) return;
-    const uint32_t kvh = static_cast<uint32_t>(h) / group;
+    kvh = static_cast<uint32_t>(h) / group;
     const uint64_t row = head_rows(kvh, capacity) + first_slot;
     probability = scratch[(static_cast<uint64_t>(q) * static_cast<uint32_t>(heads) + static_cast<uint64_t>(h)) *
                               static_cast<uint32_t>(g) +
@@ -225,6 +227,7 @@ __global__ void __launch_bounds__(max_sum_threads)
   for (; first < items; first += stride) {
     const uint32_t item_h = static_cast<uint32_t>(h);
     const uint32_t item_e = e;
+    const uint32_t item_kvh = kvh;
     const bool item_active = active;
     const float item_probability = probability;
     const float item_scale = value_scale;
@@ -243,7 +246,7 @@ __global__ void __launch_bounds__(max_sum_threads)
     float partial = 0.0f;
     if (item_active && has_key) {
       partial = __fmaf_rn(item_probability, kr::attention::kv_decode(item_scale, item_first, item_offset), partial);
-      const uint64_t rows = head_rows(item_h / group, capacity);
+      const uint64_t rows = head_rows(item_kvh, capacity);
       const float* probabilities =
           scratch + (static_cast<uint64_t>(q) * static_cast<uint32_t>(heads) + item_h) * static_cast<uint32_t>(g);
       uint32_t slot = first_slot;
