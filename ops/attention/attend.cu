@@ -259,7 +259,9 @@ __global__ void __launch_bounds__(max_sum_threads)
         partial = __fmaf_rn(probabilities[k], x, partial);
       }
     }
-    for (uint32_t d = v / 2; d > 0; d /= 2) partial += __shfl_xor_sync(mask, partial, static_cast<int>(d), static_cast<int>(v));
+    for (uint32_t d = v / 2; d > 0; d /= 2) {
+      partial += __shfl_xor_sync(mask, partial, static_cast<int>(d), static_cast<int>(v));
+    }
     if (item_active && lane == 0) {
       output[(static_cast<uint64_t>(a) * static_cast<uint32_t>(heads) + item_h) * e_count + item_e] = partial;
     }

@@ -403,7 +403,7 @@ TEST_F(PreviousFormTest, AttendGivesTheSameBits) {
                           {2, 64, 50, 1, 1, 29},     {2, 300, 400, 8, 2, 64},  {4, 6, 0, 4, 2, 5},
                           {3, 37, 1000, 12, 4, 40},  {130, 140, 0, 1, 1, 4},   {2, 3, 5, 16, 4, 3},
                           {1, 1, 0, 1, 1, 1},        {2, 1000, 900, 2, 1, 2},  {1, 33, 2000, 5, 5, 45},
-                          {3, 70, 66, 9, 3, 32}};
+                          {3, 70, 66, 9, 3, 32},     {3, 37, INT32_MAX - 1, 4, 2, 9}};
   uint32_t seed = 7000;
   for (const shape& s : shapes) {
     const std::string what = "A " + std::to_string(s.length) + " B " + std::to_string(s.capacity) + " position " +
@@ -437,12 +437,30 @@ TEST_F(PreviousFormTest, AttendGivesTheSameBits) {
   }
 }
 
+// Heads without elements (a head size of 0 or below, which attend does not validate) give every
+// kernel nothing to read: the call writes nothing and computes no index that could overflow.
+TEST_F(PreviousFormTest, AttendWithoutElementsWritesNothing) {
+  kr_omu_buffer* codes = upload(random_codes(64, 1));
+  kr_omu_buffer* rows = upload(random_floats(8, -1.0f, 1.0f, 2));
+  kr_omu_buffer* query = upload(random_floats(64, -1.0f, 1.0f, 3));
+  kr_omu_buffer* output = upload(std::vector<float>(64, sentinel));
+  for (int32_t head_size : {0, -1, -256, INT32_MIN}) {
+    kr_omu_op_attention_attend_args_t args{output, query, codes, rows, rows, codes, rows, rows, 3, 4, 5, 4, 2,
+                                           head_size};
+    const kr_status_t status = taabe7(device(), nullptr, &args);
+    EXPECT_TRUE(status == KR_STATUS_SUCCESS || status == KR_STATUS_INVALID_ARGUMENT) << head_size;
+    EXPECT_TRUE(messages().empty()) << head_size;
+    EXPECT_EQ(download<float>(output, 64), std::vector<float>(64, sentinel)) << head_size;
+  }
+}
+
 TEST_F(PreviousFormTest, CacheUpdateGivesTheSameBits) {
   struct shape {
     int32_t kv_heads, capacity, head_size, length, position;
   };
   const shape shapes[] = {{3, 40, 24, 40, 77},  {7, 19, 33, 19, 5},  {1, 64, 1, 64, 1000}, {5, 50, 64, 33, 49},
-                          {2, 3, 200, 3, 2},    {6, 11, 17, 10, 123456789}, {4, 9, 3, 9, 8}, {1, 5, 40, 5, 0}};
+                          {2, 3, 200, 3, 2},    {6, 11, 17, 10, 123456789}, {4, 9, 3, 9, 8}, {1, 5, 40, 5, 0},
+                          {3, 7, 5, 7, INT32_MAX}};
   uint32_t seed = 8000;
   for (const shape& s : shapes) {
     const std::string what = "kv heads " + std::to_string(s.kv_heads) + " B " + std::to_string(s.capacity) + " E " +
