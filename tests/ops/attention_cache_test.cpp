@@ -406,6 +406,11 @@ TEST_F(PreviousFormTest, AttendGivesTheSameBits) {
                           {3, 70, 66, 9, 3, 32},     {3, 37, INT32_MAX - 1, 4, 2, 9}};
   uint32_t seed = 7000;
   for (const shape& s : shapes) {
+#if defined(KR_TEST_UNDER_THREAD_SANITIZER)
+    // Every CUDA thread is a fiber with vector clocks there: the race build compares one shape in
+    // four (the kernels' barriers and shuffles are the same for all), the other builds all of them.
+    if ((&s - shapes) % 4 != 0) continue;
+#endif
     const std::string what = "A " + std::to_string(s.length) + " B " + std::to_string(s.capacity) + " position " +
                              std::to_string(s.position) + " H " + std::to_string(s.heads) + "/" +
                              std::to_string(s.kv_heads) + " E " + std::to_string(s.head_size);
