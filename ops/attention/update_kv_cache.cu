@@ -10,6 +10,7 @@ constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
 
 constexpr int rows_per_block = 8;
 constexpr int max_lanes = 32;
+constexpr int staged = 4;  // elements of its next row each lane loads ahead: a row of 128 at 32 lanes
 
 // block x: rows x * 8 + y, stepping by grid x * 8; thread x: elements x, x + v, ... of the row
 // (v = blockDim.x lanes per row); thread y: one row.
@@ -21,8 +22,9 @@ constexpr int max_lanes = 32;
 // lane folds the whole (short) row itself instead. Both give the row's exact minimum and maximum.
 // Row r is new position t = r div kv_heads of head kh = r mod kv_heads, in slot (position + t) mod
 // B; (t, kh) and the slot are carried from step to step by additions, so the row loop divides
-// nothing, and each row's first element is loaded one step ahead, before the reductions of the row
-// before it.
+// nothing. Each lane loads the first `staged` elements of its part of its next row one step ahead,
+// before the reductions of the row before it, and encodes them from registers; the minimum and
+// maximum still fold every element in the order given above.
 __global__ void __launch_bounds__(max_lanes * rows_per_block)
     update_kv_kernel(int32_t kv_heads, int32_t length, int32_t head_size, const float* input, uint8_t* cache,
                      float* offsets, float* scales, int32_t capacity, int32_t position) {
@@ -51,15 +53,27 @@ __global__ void __launch_bounds__(max_lanes * rows_per_block)
   const uint32_t begin = power_of_two ? lane : 0;
   const uint32_t step = power_of_two ? v : 1;
 
+  // Elements begin + i x step (i < staged) of a row: the lane's first ones in both passes when v
+  // is a power of two (begin = lane, step = v), and the row's first ones otherwise.
+  float ahead[staged];
+  const auto fetch = [&](bool exists, const float* row) {
+#pragma unroll
+    for (int i = 0; i < staged; ++i) {
+      const uint32_t e = begin + static_cast<uint32_t>(i) * step;
+      ahead[i] = exists && e < e_count ? row[e] : 0.0f;
+    }
+  };
   bool active = r0 < rows;
   const float* source = input + static_cast<uint64_t>(active ? r0 : 0) * e_count;
-  float first_value = active ? source[begin] : 0.0f;
+  fetch(active, source);
   for (; first < rows; first += stride) {
     const bool row_active = active;
     const float* row_source = source;
     const uint32_t row_kh = kh;
     const uint32_t row_slot = slot;
-    const float row_first = first_value;
+    float held[staged];
+#pragma unroll
+    for (int i = 0; i < staged; ++i) held[i] = ahead[i];
     // The next row of this thread.
     const int64_t next = first + stride + threadIdx.y;
     active = next < rows;
@@ -70,16 +84,21 @@ __global__ void __launch_bounds__(max_lanes * rows_per_block)
       slot += 1;
     }
     if (slot >= b) slot -= b;
-    if (active) {
-      source = input + static_cast<uint64_t>(next) * e_count;
-      first_value = source[begin];
-    }
+    if (active) source = input + static_cast<uint64_t>(next) * e_count;
+    fetch(active, source);
 
     float low = INFINITY;
     float high = -INFINITY;
     if (row_active) {
-      low = high = row_first;
-      for (uint32_t e = begin + step; e < e_count; e += step) {
+      low = high = held[0];
+#pragma unroll
+      for (int i = 1; i < staged; ++i) {
+        if (begin + static_cast<uint32_t>(i) * step < e_count) {
+          low = fminf(low, held[i]);
+          high = fmaxf(high, held[i]);
+        }
+      }
+      for (uint32_t e = begin + staged * step; e < e_count; e += step) {
         low = fminf(low, row_source[e]);
         high = fmaxf(high, row_source[e]);
       }
@@ -98,7 +117,15 @@ __global__ void __launch_bounds__(max_lanes * rows_per_block)
     const float row_step = (high - low) / 255.0f;
     const uint64_t row = static_cast<uint64_t>(row_kh) * b + row_slot;
     uint8_t* codes = cache + row * e_count;
-    for (uint32_t e = lane; e < e_count; e += v) codes[e] = kr::attention::kv_encode(row_source[e], low, row_step);
+    uint32_t e = lane;
+    if (power_of_two) {
+#pragma unroll
+      for (int i = 0; i < staged; ++i) {
+        if (e < e_count) codes[e] = kr::attention::kv_encode(held[i], low, row_step);
+        e += v;
+      }
+    }
+    for (; e < e_count; e += v) codes[e] = kr::attention::kv_encode(row_source[e], low, row_step);
     if (lane == 0) {
       offsets[row] = low;
       scales[row] = row_step;
