@@ -1,5 +1,6 @@
 // Device contexts: open, close, listing. Also the runtime's kernel module, whose only kernel proves
 // at open that the library's GPU code runs on the selected device.
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,6 +31,17 @@ void close_device(kr_omu_device* device) {
   }
   free(device->properties);
   free(device);
+}
+
+// Freed buffers and the per-call scratch of the entries go back to the device's stream-ordered
+// pool and are reused from there by later allocations, instead of being returned to the operating
+// system at every synchronisation (the pool's default threshold of 0 bytes). A device or driver
+// whose pool refuses the setting still allocates as before, only releasing sooner; the open goes on.
+void keep_pool_memory(int ordinal) {
+  cudaMemPool_t pool = nullptr;
+  uint64_t threshold = UINT64_MAX;
+  if (failed(cudaDeviceGetDefaultMemPool(&pool, ordinal))) return;
+  if (failed(cudaMemPoolSetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &threshold))) return;
 }
 
 void capture_properties(kr_omu_device_properties* p, const cudaDeviceProp& prop) {
@@ -74,6 +86,7 @@ kr_status_t open_device(int32_t index, kr_omu_device** out_device) {
     return KR_STATUS_RUNTIME_ERROR;
   }
   device->ordinal = ordinal;
+  keep_pool_memory(ordinal);
 
   const cudaError_t launched = launch_kernel(compatibility_test_kernel, dim3(1), dim3(1));
   cudaError_t last = cudaGetLastError();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <cuda_runtime.h>
 
@@ -45,6 +46,38 @@ class scratch {
  private:
   cudaStream_t stream_;
   T* data_ = nullptr;
+};
+
+// A scratch buffer taken through the library's own buffer operations (the allocation and release
+// exports), for entries whose scratch is a buffer like any other. It is released when the holder
+// leaves scope, so every return path of the entry gives it back, ordered on the default stream.
+class scratch_buffer {
+ public:
+  explicit scratch_buffer(kr_omu_device* device) : device_(device) {}
+  scratch_buffer(const scratch_buffer&) = delete;
+  scratch_buffer& operator=(const scratch_buffer&) = delete;
+  ~scratch_buffer() { release(); }
+
+  // False when the allocation failed; the allocation has then appended its own record.
+  bool allocate(int32_t bytes) {
+    release();
+    buffer_ = taabe79(device_, bytes, 0);
+    return buffer_ != nullptr;
+  }
+
+  void release() {
+    if (buffer_ != nullptr) taabe10(device_, buffer_);
+    buffer_ = nullptr;
+  }
+
+  template <typename T>
+  T* get() const {
+    return buffer_ != nullptr ? static_cast<T*>(buffer_->address) : nullptr;
+  }
+
+ private:
+  kr_omu_device* device_;
+  kr_omu_buffer* buffer_ = nullptr;
 };
 
 }  // namespace kr

@@ -47,6 +47,13 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
 cudaError_t cudaMemset(void* devPtr, int value, size_t count);
 cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count, cudaStream_t stream = 0);
 
+// Stream-ordered memory pools (src/memory_pool.cpp): each device's default pool and its
+// attributes. The emulator returns freed memory at once, so a pool reserves exactly what is in
+// use; the release threshold and the reuse policies are kept and reported as set.
+cudaError_t cudaDeviceGetDefaultMemPool(cudaMemPool_t* memPool, int device);
+cudaError_t cudaMemPoolSetAttribute(cudaMemPool_t memPool, cudaMemPoolAttr attr, void* value);
+cudaError_t cudaMemPoolGetAttribute(cudaMemPool_t memPool, cudaMemPoolAttr attr, void* value);
+
 // Typed conveniences the toolkit's cuda_runtime.h offers.
 template <class T>
 inline cudaError_t cudaMalloc(T** devPtr, size_t size) {

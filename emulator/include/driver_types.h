@@ -162,6 +162,22 @@ typedef struct CUstream_st* cudaStream_t;
 #define cudaStreamLegacy ((cudaStream_t)0x1)
 #define cudaStreamPerThread ((cudaStream_t)0x2)
 
+// Stream-ordered memory pools: one default pool per device, named by an opaque handle.
+typedef struct CUmemPoolHandle_st* cudaMemPool_t;
+
+// Pool attributes, with the toolkit's values. The reuse policies are int flags, the byte counts
+// and the release threshold unsigned 64-bit.
+enum cudaMemPoolAttr {
+  cudaMemPoolReuseFollowEventDependencies = 0x1,
+  cudaMemPoolReuseAllowOpportunistic = 0x2,
+  cudaMemPoolReuseAllowInternalDependencies = 0x3,
+  cudaMemPoolAttrReleaseThreshold = 0x4,
+  cudaMemPoolAttrReservedMemCurrent = 0x5,
+  cudaMemPoolAttrReservedMemHigh = 0x6,
+  cudaMemPoolAttrUsedMemCurrent = 0x7,
+  cudaMemPoolAttrUsedMemHigh = 0x8,
+};
+
 struct CUuuid_st {
   char bytes[16];
 };

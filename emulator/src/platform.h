@@ -52,7 +52,10 @@ namespace detail {
   X(cudaMemcpyAsync) \
   X(cudaMemset) \
   X(cudaMemsetAsync) \
-  X(cudaLaunchKernel)
+  X(cudaLaunchKernel) \
+  X(cudaDeviceGetDefaultMemPool) \
+  X(cudaMemPoolSetAttribute) \
+  X(cudaMemPoolGetAttribute)
 
 enum class api : int {
 #define KR_EMU_API_ENUMERATOR(name) name,
@@ -68,6 +71,9 @@ struct emulated_device {
   cudaDeviceProp properties;
   cudaError_t sticky_error = cudaSuccess;  // a kernel fault; cleared only by reset()
   std::size_t live_bytes = 0;
+  // The default pool's settable attributes (src/memory_pool.cpp), with the runtime's defaults.
+  std::uint64_t pool_release_threshold = 0;
+  int pool_reuse[3] = {1, 1, 1};  // follow event dependencies, opportunistic, internal dependencies
 };
 
 struct allocation {

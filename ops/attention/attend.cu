@@ -3,6 +3,7 @@
 #include "ops/attention/formats.cuh"
 #include "ops/attention/warp_lanes.cuh"
 #include "runtime/launch.h"
+#include "runtime/scratch.h"
 
 namespace {
 
@@ -14,50 +15,120 @@ constexpr int softmax_threads = 512;
 constexpr int softmax_warps = softmax_threads / 32;
 constexpr int max_sum_threads = 512;
 
-// Queries see the n newest positions p - n + 1 ... p of the cache; the first of them is key 0.
+// The keys a query sees: the n = min(p + 1, B) newest positions p - n + 1 ... p of the cache, the
+// first of them key 0. In unsigned 32 bits: p = position + off + q < position + length < 2^32
+// (both non-negative int32), so p + 1, n <= B < 2^31 and the slots below cannot wrap.
 struct visible_keys {
-  int64_t position;  // absolute position of the query
-  int64_t count;     // n
-  int64_t oldest;    // absolute position of key 0
+  uint32_t count;       // n
+  uint32_t first_slot;  // slot of key 0, (p + 1 - n) mod B; key k sits in slot (first_slot + k) mod B
 };
 
 __device__ __forceinline__ visible_keys keys_for(int32_t position, int32_t off, int32_t capacity) {
+  const uint32_t p = static_cast<uint32_t>(position) + static_cast<uint32_t>(off) + blockIdx.y;
+  const uint32_t b = static_cast<uint32_t>(capacity);
   visible_keys v;
-  v.position = static_cast<int64_t>(position) + off + blockIdx.y;
-  v.count = kr::attention::kv_visible(v.position, capacity);
-  v.oldest = v.position - v.count + 1;
+  v.count = p < b ? p + 1 : b;
+  v.first_slot = (p + 1 - v.count) % b;
   return v;
 }
+
+// Slot of key k < n: first_slot + k < 2B, so one subtraction reduces it.
+__device__ __forceinline__ uint32_t key_slot(const visible_keys& keys, uint32_t k, uint32_t capacity) {
+  const uint32_t slot = keys.first_slot + k;
+  return slot >= capacity ? slot - capacity : slot;
+}
+
+// First cache row of key/value head kvh; a row is head_size bytes of codes.
+__device__ __forceinline__ uint64_t head_rows(uint32_t kvh, int32_t capacity) {
+  return static_cast<uint64_t>(kvh) * static_cast<uint32_t>(capacity);
+}
+
+// The score kernel's place in its items (h, k) = (item div n, item mod n), carried from item to
+// item by additions, so that the item loop divides nothing but the key/value head h div (H /
+// kv_heads), in 32 bits. (Carrying that quotient too costs the kernel 8 more registers at sm_90,
+// a quarter of its resident blocks.)
+struct score_cursor {
+  uint32_t item, h, k;
+};
 
 // block x: items x * 16 + warp, stepping by grid x * 16, an item being (head, key); block y: one
 // query of the chunk; warp: one item; lane: elements lane, lane + 32, ... of the dot product.
 // The raw dot products go to the scratch rows; the softmax scales them.
+// Items number n x H <= g x H, which the entry's scratch bound keeps below 2^22, so they are
+// counted in 32 bits. Each item's scale, offset and first code are loaded one item ahead, before
+// the dot product and the reduction of the item before it.
 __global__ void __launch_bounds__(32 * score_warps)
     attend_score_kernel(const float* query, const uint8_t* key_codes, const float* key_offsets,
                         const float* key_scales, int32_t length, int32_t head_size, int32_t heads, int32_t kv_heads,
                         int32_t capacity, int32_t g, float scale, int32_t off, int32_t position, float* scratch) {
   (void)scale;
-  const int32_t lane = static_cast<int32_t>(threadIdx.x);
-  const int32_t q = static_cast<int32_t>(blockIdx.y);
-  const int32_t a = off + q;
+  const uint32_t lane = threadIdx.x;
+  const uint32_t q = blockIdx.y;
+  const uint32_t a = static_cast<uint32_t>(off) + q;
   const visible_keys keys = keys_for(position, off, capacity);
-  const int64_t items = keys.count * heads;
-  const int64_t stride = static_cast<int64_t>(gridDim.x) * score_warps;
-  for (int64_t item = static_cast<int64_t>(blockIdx.x) * score_warps + threadIdx.y; item < items; item += stride) {
-    const int32_t h = static_cast<int32_t>(item / keys.count);
-    const int64_t k = item % keys.count;
-    const int64_t row =
-        kr::attention::kv_row(kr::attention::kv_head_of(h, heads, kv_heads), keys.oldest + k, capacity);
-    const uint8_t* codes = key_codes + row * head_size;
-    const float key_scale = key_scales[row];
-    const float key_offset = key_offsets[row];
-    const float* x = query + (static_cast<int64_t>(h) * length + a) * head_size;
+  const uint32_t items = keys.count * static_cast<uint32_t>(heads);
+  const uint64_t start = static_cast<uint64_t>(blockIdx.x) * score_warps + threadIdx.y;
+  if (start >= items) return;  // the whole warp: its lanes share the item
+  const uint64_t stride = static_cast<uint64_t>(gridDim.x) * score_warps;
+  // A step past every item ends the loop as the grid's stride would; this one cannot wrap.
+  const uint32_t step = stride < items ? static_cast<uint32_t>(stride) : items;
+  const uint32_t group = static_cast<uint32_t>(heads) / static_cast<uint32_t>(kv_heads);
+  const uint32_t step_h = step / keys.count;
+  const uint32_t step_k = step % keys.count;
+  const bool has_first = static_cast<int32_t>(lane) < head_size;
+  const uint32_t e_end = has_first ? static_cast<uint32_t>(head_size) : 0;
+
+  score_cursor at;
+  at.item = static_cast<uint32_t>(start);
+  at.h = at.item / keys.count;
+  at.k = at.item % keys.count;
+
+  // The loads of the item at the cursor.
+  const uint8_t* codes = nullptr;
+  float key_scale = 0.0f, key_offset = 0.0f;
+  uint8_t first_code = 0;
+  const auto fetch = [&](const score_cursor& c) {
+    const uint64_t row = head_rows(c.h / group, capacity) + key_slot(keys, c.k, static_cast<uint32_t>(capacity));
+    key_scale = key_scales[row];
+    key_offset = key_offsets[row];
+    if (has_first) {
+      codes = key_codes + row * static_cast<uint32_t>(head_size);
+      first_code = codes[lane];
+    }
+  };
+  fetch(at);
+  for (;;) {
+    const uint32_t h = at.h;
+    const uint32_t k = at.k;
+    const uint8_t* item_codes = codes;
+    const float item_scale = key_scale;
+    const float item_offset = key_offset;
+    const uint8_t item_first = first_code;
+    const bool more = items - at.item > step;
+    if (more) {
+      at.item += step;
+      at.h += step_h;
+      at.k += step_k;
+      if (at.k >= keys.count) {
+        at.k -= keys.count;
+        at.h += 1;
+      }
+      fetch(at);
+    }
     float partial = 0.0f;
-    for (int32_t e = lane; e < head_size; e += 32) {
-      partial = __fmaf_rn(x[e], kr::attention::kv_decode(key_scale, codes[e], key_offset), partial);
+    if (has_first) {
+      const float* x =
+          query + (static_cast<uint64_t>(h) * static_cast<uint32_t>(length) + a) * static_cast<uint32_t>(head_size);
+      partial = __fmaf_rn(x[lane], kr::attention::kv_decode(item_scale, item_first, item_offset), partial);
+      for (uint32_t e = lane + 32; e < e_end; e += 32) {
+        partial = __fmaf_rn(x[e], kr::attention::kv_decode(item_scale, item_codes[e], item_offset), partial);
+      }
     }
     const float sum = kr::warp_reduce_sum<32>(partial);
-    if (lane == 0) scratch[(static_cast<int64_t>(q) * heads + h) * g + k] = sum;
+    if (lane == 0) {
+      scratch[(static_cast<uint64_t>(q) * static_cast<uint32_t>(heads) + h) * static_cast<uint32_t>(g) + k] = sum;
+    }
+    if (!more) break;
   }
 }
 
@@ -95,36 +166,95 @@ __global__ void __launch_bounds__(softmax_threads) attend_softmax_kernel(float* 
 // blockDim.x lanes per item, a power of two); thread y: one item. Every thread of a block runs the
 // same number of item steps, so all lanes of a warp reach the shuffles together; a lane past the
 // last item takes part with 0.
+// The item's (head, element) is carried from step to step by additions and the key's slot from
+// key to key, so that neither loop divides; the probability, scale, offset and code of each item's
+// first key are loaded one item ahead, before the reduction of the item before it.
 __global__ void __launch_bounds__(max_sum_threads)
     attend_weighted_sum_kernel(const uint8_t* value_codes, const float* value_offsets, const float* value_scales,
                                int32_t head_size, int32_t heads, int32_t kv_heads, int32_t capacity, int32_t g,
                                int32_t off, int32_t position, const float* scratch, float* output) {
-  const int32_t v = static_cast<int32_t>(blockDim.x);
-  const int32_t lane = static_cast<int32_t>(threadIdx.x);
+  const uint32_t v = blockDim.x;
+  const uint32_t lane = threadIdx.x;
   const unsigned int mask = kr::attention::warp_lanes_mask();
-  const int64_t q = blockIdx.y;
-  const int64_t a = off + q;
+  const uint32_t q = blockIdx.y;
+  const uint32_t a = static_cast<uint32_t>(off) + q;
   const visible_keys keys = keys_for(position, off, capacity);
+  const uint32_t b = static_cast<uint32_t>(capacity);
   const int64_t items = static_cast<int64_t>(head_size) * heads;
+  if (items <= 0) return;  // every thread of the grid alike; otherwise head_size > 0
+  const uint32_t e_count = static_cast<uint32_t>(head_size);
+  const uint32_t group = static_cast<uint32_t>(heads) / static_cast<uint32_t>(kv_heads);
   const int64_t stride = static_cast<int64_t>(gridDim.x) * blockDim.y;
-  for (int64_t first = static_cast<int64_t>(blockIdx.x) * blockDim.y; first < items; first += stride) {
-    const int64_t item = first + threadIdx.y;
-    const bool active = item < items;
-    const int32_t h = active ? static_cast<int32_t>(item / head_size) : 0;
-    const int32_t e = active ? static_cast<int32_t>(item % head_size) : 0;
+  const int64_t step_h = stride / e_count;
+  const uint32_t step_e = static_cast<uint32_t>(stride % e_count);
+  int64_t first = static_cast<int64_t>(blockIdx.x) * blockDim.y;
+  // The thread's item and its (h, e); h only grows, and is read while the item exists (h < H).
+  int64_t h = (first + threadIdx.y) / e_count;
+  uint32_t e = static_cast<uint32_t>((first + threadIdx.y) % e_count);
+  // The lane's first key, lane < n, and its slot; later keys step v slots at a time. v <= B
+  // whenever a lane has a second key (lane + v < n <= B), so one subtraction keeps a slot in range.
+  const bool has_key = lane < keys.count;
+  const uint32_t first_slot = has_key ? key_slot(keys, lane, b) : 0;
+
+  // The item (h, e)'s key/value head (one 32-bit division per item, h < H), and its loads for the
+  // lane's first key.
+  uint32_t kvh = 0;
+  float probability = 0.0f, value_scale = 0.0f, value_offset = 0.0f;
+  uint8_t first_code = 0;
+  const auto fetch = [&](bool active) {
+    if (!active || !has_key) return;
+    kvh = static_cast<uint32_t>(h) / group;
+    const uint64_t row = head_rows(kvh, capacity) + first_slot;
+    probability = scratch[(static_cast<uint64_t>(q) * static_cast<uint32_t>(heads) + static_cast<uint64_t>(h)) *
+                              static_cast<uint32_t>(g) +
+                          lane];
+    value_scale = value_scales[row];
+    value_offset = value_offsets[row];
+    first_code = value_codes[row * e_count + e];
+  };
+  bool active = first + threadIdx.y < items;
+  fetch(active);
+  for (; first < items; first += stride) {
+    const uint32_t item_h = static_cast<uint32_t>(h);
+    const uint32_t item_e = e;
+    const uint32_t item_kvh = kvh;
+    const bool item_active = active;
+    const float item_probability = probability;
+    const float item_scale = value_scale;
+    const float item_offset = value_offset;
+    const uint8_t item_first = first_code;
+    // The next item of this thread.
+    h += step_h;
+    e += step_e;
+    if (e >= e_count) {
+      e -= e_count;
+      h += 1;
+    }
+    active = first + stride + threadIdx.y < items;
+    fetch(active);
+
     float partial = 0.0f;
-    if (active) {
-      const int32_t kvh = kr::attention::kv_head_of(h, heads, kv_heads);
-      const float* probabilities = scratch + (q * heads + h) * g;
-      for (int64_t k = lane; k < keys.count; k += v) {
-        const int64_t row = kr::attention::kv_row(kvh, keys.oldest + k, capacity);
-        const float x =
-            kr::attention::kv_decode(value_scales[row], value_codes[row * head_size + e], value_offsets[row]);
+    if (item_active && has_key) {
+      partial = __fmaf_rn(item_probability, kr::attention::kv_decode(item_scale, item_first, item_offset), partial);
+      const uint64_t rows = head_rows(item_kvh, capacity);
+      const float* probabilities =
+          scratch + (static_cast<uint64_t>(q) * static_cast<uint32_t>(heads) + item_h) * static_cast<uint32_t>(g);
+      uint32_t slot = first_slot;
+      for (uint32_t k = lane + v; k < keys.count; k += v) {
+        slot += v;
+        if (slot >= b) slot -= b;
+        const uint64_t row = rows + slot;
+        const float x = kr::attention::kv_decode(value_scales[row], value_codes[row * e_count + item_e],
+                                                 value_offsets[row]);
         partial = __fmaf_rn(probabilities[k], x, partial);
       }
     }
-    for (int32_t d = v / 2; d > 0; d /= 2) partial += __shfl_xor_sync(mask, partial, d, v);
-    if (active && lane == 0) output[(a * heads + h) * head_size + e] = partial;
+    for (uint32_t d = v / 2; d > 0; d /= 2) {
+      partial += __shfl_xor_sync(mask, partial, static_cast<int>(d), static_cast<int>(v));
+    }
+    if (item_active && lane == 0) {
+      output[(static_cast<uint64_t>(a) * static_cast<uint32_t>(heads) + item_h) * e_count + item_e] = partial;
+    }
   }
 }
 
@@ -185,10 +315,11 @@ KR_OMU_EXPORT kr_status_t taabe7(kr_omu_device* device, kr_omu_operator*, kr_omu
   const unsigned int sm = static_cast<unsigned int>(device->properties->multiprocessor_count);
   const float scale = 1.0f / sqrtf(static_cast<float>(head_size));
 
-  // The allocation reports its own failure on the error stack.
-  kr_omu_buffer* scratch_buffer = taabe79(device, static_cast<int32_t>(scratch_bytes), 0);
-  if (scratch_buffer == nullptr) return KR_STATUS_OUT_OF_MEMORY;
-  float* scratch = static_cast<float*>(scratch_buffer->address);
+  // The allocation reports its own failure on the error stack; the holder releases the scratch
+  // on every return below.
+  kr::scratch_buffer scratch_buffer(device);
+  if (!scratch_buffer.allocate(static_cast<int32_t>(scratch_bytes))) return KR_STATUS_OUT_OF_MEMORY;
+  float* scratch = scratch_buffer.get<float>();
 
   const int64_t items = static_cast<int64_t>(head_size) * heads;
   for (int32_t off = 0; off < length; off += chunk_queries) {
@@ -211,11 +342,7 @@ KR_OMU_EXPORT kr_status_t taabe7(kr_omu_device* device, kr_omu_operator*, kr_omu
                             scratch, output),
           kernel_failure);
     }
-    if (status != KR_STATUS_SUCCESS) {
-      taabe10(device, scratch_buffer);
-      return status;
-    }
+    if (status != KR_STATUS_SUCCESS) return status;
   }
-  taabe10(device, scratch_buffer);
   return KR_STATUS_SUCCESS;
 }

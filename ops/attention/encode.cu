@@ -9,6 +9,12 @@ constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
 constexpr int block_threads = 256;
 constexpr int32_t max_blocks = 65535;
 
+// First float of head row (t, h = block y) of `data`, in 64 bits: T x H x D floats fit in memory,
+// and for any other shape the product stays an unsigned one, which cannot overflow.
+__device__ __forceinline__ uint64_t head_row(uint32_t t, int32_t heads, int32_t head_size) {
+  return (static_cast<uint64_t>(t) * static_cast<uint32_t>(heads) + blockIdx.y) * static_cast<uint32_t>(head_size);
+}
+
 // (x0, x1) rotated by the table's (cos, sin): the first result is two rounded products and a
 // subtraction, the second one fused multiply-add onto the rounded product x1 cos.
 __device__ __forceinline__ void rotate(float* x0, float* x1, float c, float s) {
@@ -24,7 +30,7 @@ __global__ void __launch_bounds__(block_threads)
     encode_interleaved_kernel(float* data, const float* encoding, int32_t length, int32_t heads, int32_t head_size,
                               int32_t rotary_size, int32_t position) {
   for (uint32_t t = blockIdx.x; t < static_cast<uint32_t>(length); t += gridDim.x) {
-    float* row = data + (static_cast<int64_t>(t) * heads + blockIdx.y) * head_size;
+    float* row = data + head_row(t, heads, head_size);
     const int64_t table_row = static_cast<int64_t>(t) + position;
     for (int32_t i = static_cast<int32_t>(threadIdx.x); i < head_size / 2; i += block_threads) {
       const float* cs = encoding + kr::attention::encoding_index(table_row, rotary_size, i);
@@ -40,7 +46,7 @@ __global__ void __launch_bounds__(block_threads)
                          int32_t rotary_size, int32_t position) {
   const int32_t half = rotary_size / 2;
   for (uint32_t t = blockIdx.x; t < static_cast<uint32_t>(length); t += gridDim.x) {
-    float* row = data + (static_cast<int64_t>(t) * heads + blockIdx.y) * head_size;
+    float* row = data + head_row(t, heads, head_size);
     const int64_t table_row = static_cast<int64_t>(t) + position;
     for (int32_t i = static_cast<int32_t>(threadIdx.x); i < half; i += block_threads) {
       const float* cs = encoding + kr::attention::encoding_index(table_row, rotary_size, i);

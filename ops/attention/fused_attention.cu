@@ -45,14 +45,17 @@ __global__ void __launch_bounds__(32)
   const int32_t lane = static_cast<int32_t>(threadIdx.x);
   const bool near = within_window(d, window);
   const float* embedding = relative_key + (near ? (window + d) * head_size : 0);
+  // A head row may hold up to 2^31 - 1 floats: lanes step through it in unsigned 32 bits, which
+  // cannot wrap where a signed index would overflow past the last one.
+  const uint32_t elements = static_cast<uint32_t>(head_size);
   for (int32_t h = 0; h < heads; ++h) {
     const float* q = query + (i * heads + h) * head_size;
     const float* k = key + (j * heads + h) * head_size;
     float partial = 0.0f;
     if (near) {
-      for (int32_t e = lane; e < head_size; e += 32) partial = __fmaf_rn(q[e], k[e] + embedding[e], partial);
+      for (uint32_t e = threadIdx.x; e < elements; e += 32) partial = __fmaf_rn(q[e], k[e] + embedding[e], partial);
     } else {
-      for (int32_t e = lane; e < head_size; e += 32) partial = __fmaf_rn(q[e], k[e], partial);
+      for (uint32_t e = threadIdx.x; e < elements; e += 32) partial = __fmaf_rn(q[e], k[e], partial);
     }
     const float sum = kr::warp_reduce_sum<32>(partial);
     if (lane == 0) scores[(static_cast<int64_t>(h) * length + i) * length + j] = sum * scale;

@@ -1,4 +1,5 @@
-// The position-encoding table and the 8-bit key/value cache update.
+// The position-encoding table, the 8-bit key/value cache update, and attend and the update against
+// their earlier form.
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -9,6 +10,16 @@
 
 #include "reference/attention_ref.h"
 #include "support/library.h"
+
+// The attend and cache-update entries in their earlier form (attention_previous_forms.cu).
+namespace probe {
+namespace previous {
+kr_status_t attend(kr_omu_device* device, kr_omu_op_attention_attend_args_t* args);
+}  // namespace previous
+namespace previous_update {
+kr_status_t update_kv(kr_omu_device* device, kr_omu_op_update_kv_args_t* args);
+}  // namespace previous_update
+}  // namespace probe
 
 namespace {
 
@@ -357,6 +368,125 @@ TEST_F(EncodeTest, RefusalsWriteNothing) {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
   }
   EXPECT_EQ(download<float>(data, 8), values);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The reworked index arithmetic of attend and the cache update against their earlier form
+
+// Both forms of each entry on the same random inputs give the same bits: every output element of
+// attend, and every code, offset and scale of the cache. The shapes cover grouped heads, wrapped
+// rings with the oldest key in any slot, capacities below one warp of lanes, head sizes below,
+// at and above 32, two chunks of queries, and more items and rows than one pass of the grid
+// (4 multiprocessors), so that the carried quotients and slots wrap.
+class PreviousFormTest : public kr_test::LibraryTest {
+ protected:
+  std::vector<uint8_t> random_codes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (uint8_t& x : v) x = static_cast<uint8_t>(rng() & 0xFF);
+    return v;
+  }
+};
+
+TEST_F(PreviousFormTest, AttendGivesTheSameBits) {
+  struct shape {
+    int32_t length, capacity, position, heads, kv_heads, head_size;
+  };
+  const shape shapes[] = {{5, 16, 3, 2, 2, 8},       {1, 7, 12, 2, 1, 16},     {3, 20, 40, 8, 1, 31},
+                          {2, 9, 4, 8, 2, 1},        {4, 50, 10, 2, 1, 100},   {3, 30, 20, 6, 3, 7},
+                          {2, 64, 50, 1, 1, 29},     {2, 300, 400, 8, 2, 64},  {4, 6, 0, 4, 2, 5},
+                          {3, 37, 1000, 12, 4, 40},  {130, 140, 0, 1, 1, 4},   {2, 3, 5, 16, 4, 3},
+                          {1, 1, 0, 1, 1, 1},        {2, 1000, 900, 2, 1, 2},  {1, 33, 2000, 5, 5, 45},
+                          {3, 70, 66, 9, 3, 32},     {3, 37, INT32_MAX - 1, 4, 2, 9}};
+  uint32_t seed = 7000;
+  for (const shape& s : shapes) {
+#if defined(KR_TEST_UNDER_THREAD_SANITIZER)
+    // Every CUDA thread is a fiber with vector clocks there: the race build compares one shape in
+    // four (the kernels' barriers and shuffles are the same for all), the other builds all of them.
+    if ((&s - shapes) % 4 != 0) continue;
+#endif
+    const std::string what = "A " + std::to_string(s.length) + " B " + std::to_string(s.capacity) + " position " +
+                             std::to_string(s.position) + " H " + std::to_string(s.heads) + "/" +
+                             std::to_string(s.kv_heads) + " E " + std::to_string(s.head_size);
+    const size_t rows = static_cast<size_t>(s.kv_heads) * s.capacity;
+    kr_omu_buffer* cache[6];
+    for (int i = 0; i < 2; ++i) {
+      cache[3 * i] = upload(random_codes(rows * s.head_size, seed++));
+      cache[3 * i + 1] = upload(random_floats(rows, -1.0f, 1.0f, seed++));
+      std::vector<float> scales = random_floats(rows, 0.0f, 2.0f / 255.0f, seed++);
+      for (size_t r = 0; r < rows; r += 5) scales[r] = 0.0f;
+      cache[3 * i + 2] = upload(scales);
+    }
+    kr_omu_buffer* query =
+        upload(random_floats(static_cast<size_t>(s.heads) * s.length * s.head_size, -2.0f, 2.0f, seed++));
+    const size_t out_floats = static_cast<size_t>(s.length) * s.heads * s.head_size;
+    std::vector<uint32_t> got[2];
+    for (int form = 0; form < 2; ++form) {
+      kr_omu_buffer* output = upload(std::vector<float>(out_floats + 1, sentinel));
+      kr_omu_op_attention_attend_args_t args{output,   query,      cache[0],   cache[1], cache[2],   cache[3],
+                                             cache[4], cache[5],   s.length,   s.capacity, s.position, s.heads,
+                                             s.kv_heads, s.head_size};
+      ASSERT_EQ(form == 0 ? taabe7(device(), nullptr, &args) : probe::previous::attend(device(), &args),
+                KR_STATUS_SUCCESS)
+          << what;
+      got[form] = download<uint32_t>(output, out_floats + 1);
+    }
+    EXPECT_TRUE(messages().empty());
+    ASSERT_EQ(got[0], got[1]) << what;
+  }
+}
+
+// Heads without elements (a head size of 0 or below, which attend does not validate) give every
+// kernel nothing to read: the call writes nothing and computes no index that could overflow.
+TEST_F(PreviousFormTest, AttendWithoutElementsWritesNothing) {
+  kr_omu_buffer* codes = upload(random_codes(64, 1));
+  kr_omu_buffer* rows = upload(random_floats(8, -1.0f, 1.0f, 2));
+  kr_omu_buffer* query = upload(random_floats(64, -1.0f, 1.0f, 3));
+  kr_omu_buffer* output = upload(std::vector<float>(64, sentinel));
+  for (int32_t head_size : {0, -1, -256, INT32_MIN}) {
+    kr_omu_op_attention_attend_args_t args{output, query, codes, rows, rows, codes, rows, rows, 3, 4, 5, 4, 2,
+                                           head_size};
+    const kr_status_t status = taabe7(device(), nullptr, &args);
+    EXPECT_TRUE(status == KR_STATUS_SUCCESS || status == KR_STATUS_INVALID_ARGUMENT) << head_size;
+    EXPECT_TRUE(messages().empty()) << head_size;
+    EXPECT_EQ(download<float>(output, 64), std::vector<float>(64, sentinel)) << head_size;
+  }
+}
+
+TEST_F(PreviousFormTest, CacheUpdateGivesTheSameBits) {
+  struct shape {
+    int32_t kv_heads, capacity, head_size, length, position;
+  };
+  const shape shapes[] = {{3, 40, 24, 40, 77},  {7, 19, 33, 19, 5},  {1, 64, 1, 64, 1000}, {5, 50, 64, 33, 49},
+                          {2, 3, 200, 3, 2},    {6, 11, 17, 10, 123456789}, {4, 9, 3, 9, 8}, {1, 5, 40, 5, 0},
+                          {3, 7, 5, 7, INT32_MAX}};
+  uint32_t seed = 8000;
+  for (const shape& s : shapes) {
+    const std::string what = "kv heads " + std::to_string(s.kv_heads) + " B " + std::to_string(s.capacity) + " E " +
+                             std::to_string(s.head_size) + " T " + std::to_string(s.length) + " position " +
+                             std::to_string(s.position);
+    const size_t rows = static_cast<size_t>(s.kv_heads) * s.capacity;
+    kr_omu_buffer* input =
+        upload(random_floats(static_cast<size_t>(s.length) * s.kv_heads * s.head_size, -3.0f, 2.0f, seed++));
+    std::vector<uint8_t> codes[2];
+    std::vector<uint32_t> offsets[2], scales[2];
+    for (int form = 0; form < 2; ++form) {
+      kr_omu_buffer* c = upload(std::vector<uint8_t>(rows * s.head_size, code_sentinel));
+      kr_omu_buffer* sc = upload(std::vector<float>(rows, -sentinel));
+      kr_omu_buffer* of = upload(std::vector<float>(rows, sentinel));
+      kr_omu_op_update_kv_args_t args{c, sc, of, input, s.kv_heads, s.length, s.head_size, s.position, s.capacity};
+      ASSERT_EQ(form == 0 ? taabe186(device(), nullptr, &args) : probe::previous_update::update_kv(device(), &args),
+                KR_STATUS_SUCCESS)
+          << what;
+      codes[form] = download<uint8_t>(c, rows * s.head_size);
+      offsets[form] = download<uint32_t>(of, rows);
+      scales[form] = download<uint32_t>(sc, rows);
+    }
+    EXPECT_TRUE(messages().empty());
+    ASSERT_EQ(codes[0], codes[1]) << what;
+    ASSERT_EQ(offsets[0], offsets[1]) << what;
+    ASSERT_EQ(scales[0], scales[1]) << what;
+  }
 }
 
 }  // namespace

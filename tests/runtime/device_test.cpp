@@ -214,6 +214,31 @@ TEST_F(DeviceTest, FailedVersionQueriesAreRecordedNotFatal) {
   taabe105(device);
 }
 
+// The open keeps freed memory in the device's pool for later allocations; a pool that refuses
+// the setting leaves the open successful, with nothing recorded and no error left behind.
+TEST_F(DeviceTest, OpenKeepsFreedMemoryInThePool) {
+  kr_omu_device* device = nullptr;
+  ASSERT_EQ(taabe20(0, &device), KR_STATUS_SUCCESS);
+  cudaMemPool_t pool = nullptr;
+  ASSERT_EQ(cudaDeviceGetDefaultMemPool(&pool, device->ordinal), cudaSuccess);
+  uint64_t threshold = 0;
+  ASSERT_EQ(cudaMemPoolGetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &threshold), cudaSuccess);
+  EXPECT_EQ(threshold, UINT64_MAX);
+  taabe105(device);
+  if (!kr_test::emulated()) return;
+  for (const char* call : {"cudaDeviceGetDefaultMemPool", "cudaMemPoolSetAttribute"}) {
+    kr_test::reset_platform();
+    kr_test::fail_call(call, cudaErrorNotSupported);
+    ASSERT_EQ(taabe20(0, &device), KR_STATUS_SUCCESS) << call;
+    EXPECT_TRUE(messages().empty()) << call;
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess) << call;
+    ASSERT_EQ(cudaDeviceGetDefaultMemPool(&pool, 0), cudaSuccess);
+    ASSERT_EQ(cudaMemPoolGetAttribute(pool, cudaMemPoolAttrReleaseThreshold, &threshold), cudaSuccess);
+    EXPECT_EQ(threshold, 0u) << call;
+    taabe105(device);
+  }
+}
+
 TEST_F(DeviceTest, NullArgumentsAreHarmless) {
   EXPECT_EQ(taabe20(0, nullptr), KR_STATUS_INVALID_ARGUMENT);
   taabe105(nullptr);
