@@ -20,6 +20,7 @@
 
 #include "kr_emu/control.h"
 #include "platform.h"
+#include "schedule.h"
 
 namespace kr_emu {
 namespace detail {
@@ -124,13 +125,6 @@ function_traits traits(math_function f) {
     case math_function::atan2f: return {3, symmetry::none, -pi_up, pi_up};
     default: return {0, symmetry::none, -inf, inf};
   }
-}
-
-std::uint64_t mix(std::uint64_t x) {
-  x += 0x9e3779b97f4a7c15ull;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
-  return x ^ (x >> 31);
 }
 
 std::uint32_t bits_of(float f) {

@@ -24,36 +24,44 @@ struct CUstream_st {
 namespace kr_emu {
 namespace detail {
 
-// Runtime functions that can be made to fail (kr_emu::fail_call).
+// Runtime functions that can be made to fail (kr_emu::fail_call), in one list: X(name) each.
+#define KR_EMU_INJECTABLE_CALLS(X) \
+  X(cudaGetDeviceCount) \
+  X(cudaSetDevice) \
+  X(cudaGetDevice) \
+  X(cudaGetDeviceProperties) \
+  X(cudaDriverGetVersion) \
+  X(cudaRuntimeGetVersion) \
+  X(cudaDeviceSynchronize) \
+  X(cudaDeviceGetLimit) \
+  X(cudaDeviceSetLimit) \
+  X(cudaMemGetInfo) \
+  X(cudaStreamCreate) \
+  X(cudaStreamCreateWithFlags) \
+  X(cudaStreamDestroy) \
+  X(cudaStreamSynchronize) \
+  X(cudaStreamQuery) \
+  X(cudaGetLastError) \
+  X(cudaPeekAtLastError) \
+  X(cudaMalloc) \
+  X(cudaFree) \
+  X(cudaMallocAsync) \
+  X(cudaFreeAsync) \
+  X(cudaMemcpy) \
+  X(cudaMemcpyAsync) \
+  X(cudaMemset) \
+  X(cudaMemsetAsync) \
+  X(cudaLaunchKernel)
+
 enum class api : int {
-  cudaGetDeviceCount,
-  cudaSetDevice,
-  cudaGetDevice,
-  cudaGetDeviceProperties,
-  cudaDriverGetVersion,
-  cudaRuntimeGetVersion,
-  cudaDeviceSynchronize,
-  cudaDeviceGetLimit,
-  cudaDeviceSetLimit,
-  cudaMemGetInfo,
-  cudaStreamCreate,
-  cudaStreamCreateWithFlags,
-  cudaStreamDestroy,
-  cudaStreamSynchronize,
-  cudaStreamQuery,
-  cudaGetLastError,
-  cudaPeekAtLastError,
-  cudaMalloc,
-  cudaFree,
-  cudaMallocAsync,
-  cudaFreeAsync,
-  cudaMemcpy,
-  cudaMemcpyAsync,
-  cudaMemset,
-  cudaMemsetAsync,
-  cudaLaunchKernel,
+#define KR_EMU_API_ENUMERATOR(name) name,
+  KR_EMU_INJECTABLE_CALLS(KR_EMU_API_ENUMERATOR)
+#undef KR_EMU_API_ENUMERATOR
   count
 };
+
+// The CUDA name of an injectable call.
+const char* api_name(api function);
 
 struct emulated_device {
   cudaDeviceProp properties;
@@ -152,8 +160,13 @@ emulated_device& current();
 // Whether a stream handle may be used on the current device.
 bool valid_stream(cudaStream_t stream);
 
-// Whether the calling host thread is executing kernel code (a launch in progress on it).
-bool running_kernel();
+// Device memory (src/memory.cpp). `containing` finds the live allocation that wholly holds
+// [ptr, ptr + count); valid_copy checks the device ranges and host pointers of a copy; allocate
+// and release back cudaMalloc and cudaFree (and their stream-ordered forms).
+const allocation* containing(const void* ptr, std::size_t count);
+bool valid_copy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind);
+cudaError_t allocate(void** ptr, std::size_t size);
+cudaError_t release(void* ptr);
 
 // The byte fresh device memory, device-heap blocks and shared arrays are filled with under a
 // schedule seed.
@@ -182,6 +195,11 @@ extern bool math_accurate;
 // alive in the emulator's frames (build the message in a statement of its own).
 void record_kernel_fault(const std::string& message);
 [[noreturn]] void end_faulted_kernel();
+
+// Runs a launch the runtime has accepted (a valid configuration on a valid stream of a healthy
+// device) to its end; faults inside the kernel become sticky errors. Called with the platform's
+// mutex held.
+void run_grid(const launch_request& request);
 
 }  // namespace detail
 }  // namespace kr_emu

@@ -1,5 +1,6 @@
-// Kernel execution. The blocks of a grid run one after another on the launching host thread; the
-// threads of a block run as fibers (Boost.Context fcontext) on pooled stacks.
+// Kernel execution: the fiber engine. The blocks of a grid run one after another on the launching
+// host thread; the threads of a block run as fibers (Boost.Context fcontext) on pooled stacks.
+// The runtime (src/runtime.cpp) has checked the launch before it gets here.
 //
 // A fiber switches only when its thread must wait: at a block barrier, at a warp collective, or
 // when its thread has exited and another one is ready. A thread that never waits runs to the end
@@ -7,50 +8,39 @@
 // so a barrier-free kernel costs one function call per thread. A barrier completes when the
 // threads that arrived plus those that exited make up the block; a warp collective completes when
 // the last live lane of its mask arrives. Completed waiters resume in the order the schedule seed
-// gives, and so do the blocks of the grid.
+// gives (src/schedule.cpp), and so do the blocks of the grid.
 //
 // Around every block the shared arrays are refilled with poison; after every launch the guard
-// zones of device memory are checked. A watchdog thread interrupts a kernel in which no fiber
-// reaches a rendezvous, its end or a new start for a generous time (a spin-wait), and ends it.
+// zones of device memory are checked. The watchdog (src/watchdog.cpp) interrupts a kernel in
+// which no fiber reaches a rendezvous, its end or a new start for a generous time (a spin-wait),
+// and ends it. Fault texts are in src/diagnostics.cpp.
 //
-// In the ThreadSanitizer build every CUDA thread is a TSan fiber. Switches carry no
-// synchronisation; the happens-before edges are exactly the CUDA ones: the host's work before a
-// block is released to the block's threads as they start; a barrier orders what each thread did
-// before it with what every thread does after it; a warp collective does the same among the lanes
-// that take part; each thread's work is released at its end and acquired by the host when the
-// grid is done. Blocks are not ordered with one another, so unsynchronised accesses from two
-// blocks are reported too; the shared arrays are mapped afresh before each block so that the
-// previous block's accesses to them do not count. The emulator's own code is not instrumented.
-#include <pthread.h>
-#include <signal.h>
+// In the ThreadSanitizer build every CUDA thread is a TSan fiber (src/fiber_shim.h). Switches
+// carry no synchronisation; the happens-before edges are exactly the CUDA ones: the host's work
+// before a block is released to the block's threads as they start; a barrier orders what each
+// thread did before it with what every thread does after it; a warp collective does the same
+// among the lanes that take part; each thread's work is released at its end and acquired by the
+// host when the grid is done. Blocks are not ordered with one another, so unsynchronised accesses
+// from two blocks are reported too; the shared arrays are mapped afresh before each block so that
+// the previous block's accesses to them do not count. The emulator's own code is not
+// instrumented.
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <boost/context/detail/fcontext.hpp>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "kr_emu/sanitizers.h"
-#if defined(KR_EMU_ASAN)
-#include <sanitizer/asan_interface.h>
-#include <sanitizer/common_interface_defs.h>
-#endif
-#if defined(KR_EMU_TSAN)
-#include <sanitizer/tsan_interface.h>
-#endif
-
-#include "kr_emu/control.h"
+#include "diagnostics.h"
+#include "engine.h"
+#include "fiber_shim.h"
 #include "platform.h"
+#include "schedule.h"
+#include "watchdog.h"
 
 uint3 threadIdx;
 uint3 blockIdx;
@@ -65,173 +55,11 @@ extern "C" char __stop_kr_emu_shared[] __attribute__((visibility("hidden")));
 
 namespace kr_emu {
 namespace detail {
-namespace {
-
-namespace fc = boost::context::detail;
-
-// ThreadSanitizer annotations; no-ops in the other builds.
-namespace tsan {
-#if defined(KR_EMU_TSAN)
-inline void* current() { return __tsan_get_current_fiber(); }
-// The context of the CUDA thread with linear index `index` in the blocks that use fiber set `set`.
-inline void* create(unsigned index, unsigned set) {
-  void* fiber = __tsan_create_fiber(0);
-  char name[64];
-  std::snprintf(name, sizeof name, "CUDA thread with linear index %u (fiber set %u)", index, set);
-  __tsan_set_fiber_name(fiber, name);
-  return fiber;
-}
-inline void destroy(void* fiber) { __tsan_destroy_fiber(fiber); }
-inline void switch_to(void* fiber) { __tsan_switch_to_fiber(fiber, __tsan_switch_to_fiber_no_sync); }
-inline void acquire(const void* address) { __tsan_acquire(const_cast<void*>(address)); }
-inline void release(const void* address) { __tsan_release(const_cast<void*>(address)); }
-#else
-inline void* current() { return nullptr; }
-[[maybe_unused]] inline void* create(unsigned, unsigned) { return nullptr; }
-[[maybe_unused]] inline void destroy(void*) {}
-inline void switch_to(void*) {}
-inline void acquire(const void*) {}
-inline void release(const void*) {}
-#endif
-}  // namespace tsan
-
-// Under ThreadSanitizer every CUDA thread runs on a stack of its own (the worker of its fiber):
-// were two CUDA threads to run one after the other on one stack, the sanitizer would take their
-// locals for one memory shared without synchronisation.
-#if defined(KR_EMU_TSAN)
-constexpr bool dedicated_workers = true;
-#else
-constexpr bool dedicated_workers = false;
-#endif
-
-// Large enough for kernels with sizeable local arrays and for AddressSanitizer's redzones; the
-// pages are only committed when touched.
-constexpr std::size_t stack_bytes = std::size_t{256} << 10;
-
-struct thread_state;
-
-// A fiber with its own stack. It runs one CUDA thread at a time and is reused for the next.
-struct worker {
-  fc::fcontext_t context = nullptr;  // where it resumes
-  char* stack_bottom = nullptr;
-  std::size_t stack_size = 0;
-  std::size_t colour = 0;          // bytes left unused at the top of the stack
-  thread_state* thread = nullptr;  // the CUDA thread it runs, null while idle
-  void* fake_stack = nullptr;      // AddressSanitizer's bookkeeping across switches
-};
-
-enum class run_state : unsigned char {
-  unstarted,
-  running,
-  ready,
-  at_barrier,
-  at_collective,
-  exited
-};
-
-struct thread_state {
-  uint3 index;
-  unsigned warp, lane;
-  run_state state;
-  worker* runner;
-  void* fiber;       // ThreadSanitizer's context of this CUDA thread
-  const char* sync;  // ThreadSanitizer's synchronisation address of its pending rendezvous
-  // The pending barrier or collective: its site, operands and, once complete, its result.
-  const char* file;
-  int line;
-  collective_kind kind;
-  unsigned mask;
-  std::uint64_t value, result;
-  int param, width;
-};
-
-// Lanes of one warp waiting in one collective.
-struct warp_group {
-  unsigned mask, arrived;
-  collective_kind kind;
-  const char* file;
-  int line;
-  const char* sync;
-};
-
-struct warp_state {
-  unsigned exists = 0;  // lanes the block has (the last warp may be partial)
-  unsigned exited = 0;
-  unsigned group_count = 0;
-  warp_group groups[32];  // disjoint masks, so never more than 32 at once
-};
-
-struct engine {
-  // Launch.
-  const void* kernel = nullptr;
-  unsigned char poison = 0xFF;
-  unsigned block_size = 0;
-  void (*run_thread)(void*) = nullptr;
-  void* call = nullptr;
-  std::uint64_t seed = 0;
-  std::vector<thread_state> threads;
-  std::vector<warp_state> warps;
-  std::vector<unsigned> order;  // linear thread indices in schedule order
-  unsigned lane_order[32];
-  // Block.
-  unsigned next_unstarted = 0;
-  unsigned exited = 0;
-  std::vector<thread_state*> ready;  // ring buffer; a thread is in it at most once
-  unsigned ready_head = 0, ready_count = 0;
-  unsigned barrier_arrived = 0;
-  barrier_kind barrier_type = barrier_plain;
-  int barrier_value = 0;
-  const thread_state* barrier_first = nullptr;
-  bool faulted = false;
-  thread_state* current = nullptr;
-  std::string escaped_exception;
-  // Fibers.
-  worker main;  // the launching thread's own context
-  std::vector<std::unique_ptr<worker>> workers;
-  std::vector<worker*> idle;
-  // ThreadSanitizer: the launching thread's context, sets of CUDA-thread contexts (consecutive
-  // blocks use different sets, so that nothing orders a block's threads after the previous
-  // block's), the addresses released to block starts and by thread ends, and per block a fresh
-  // area whose addresses stand for its barrier and collectives.
-  void* main_fiber = nullptr;
-  static constexpr unsigned fiber_sets = 4;
-  std::vector<void*> fibers[fiber_sets];
-  std::vector<worker*> dedicated[fiber_sets];  // the stacks of the fibers
-  char block_begin = 0, launch_end = 0;
-  const char* barrier_sync = nullptr;
-  char* sync_area = nullptr;
-  std::size_t sync_area_size = 0, sync_next = 0;
-  // Watchdog: bumped whenever a fiber starts, resumes or ends; set when it interrupted one.
-  std::atomic<std::uint64_t> progress{0};
-  std::uint64_t steps = 0;
-  volatile bool interrupted = false;
-
-  thread_state* pop_ready() {
-    if (ready_count == 0) return nullptr;
-    thread_state* t = ready[ready_head];
-    ready_head = ready_head + 1 == ready.size() ? 0 : ready_head + 1;
-    --ready_count;
-    return t;
-  }
-  void push_ready(thread_state* t) {
-    std::size_t tail = ready_head + ready_count;
-    if (tail >= ready.size()) tail -= ready.size();
-    ready[tail] = t;
-    ++ready_count;
-    t->state = run_state::ready;
-  }
-  bool has_unstarted() const { return next_unstarted < block_size; }
-  // A fresh ThreadSanitizer synchronisation address within the block.
-  const char* new_sync() {
-    if (sync_area == nullptr) return nullptr;
-    const char* a = sync_area + sync_next;
-    sync_next = sync_next + 1 == sync_area_size ? 0 : sync_next + 1;
-    return a;
-  }
-  thread_state* take_unstarted() { return &threads[order[next_unstarted++]]; }
-};
 
 engine* the_engine = nullptr;
+
+namespace {
+
 thread_local bool kernel_on_this_thread = false;
 
 // ---- fibers ----
@@ -283,32 +111,24 @@ worker* take_idle(engine& e) {
 inline void arrived(fc::transfer_t from, worker* self) {
   worker* previous = static_cast<worker*>(from.data);
   previous->context = from.fctx;
-#if defined(KR_EMU_ASAN)
   const void* bottom = nullptr;
   std::size_t size = 0;
-  __sanitizer_finish_switch_fiber(self->fake_stack, &bottom, &size);
-  if (previous == &the_engine->main) {
+  asan::finish_switch(self->fake_stack, &bottom, &size);
+  if (asan::enabled && previous == &the_engine->main) {
     // The launching thread's stack, learned on its way out so that switches back name it.
     previous->stack_bottom = static_cast<char*>(const_cast<void*>(bottom));
     previous->stack_size = size;
   }
-#else
-  (void)self;
-#endif
 }
 
 inline void jump(worker* from, worker* to) {
-#if defined(KR_EMU_ASAN)
-  __sanitizer_start_switch_fiber(&from->fake_stack, to->stack_bottom, to->stack_size);
-#endif
+  asan::start_switch(&from->fake_stack, to->stack_bottom, to->stack_size);
   arrived(fc::jump_fcontext(to->context, from), from);
 }
 
 // The last switch away from a fiber that will be discarded.
 [[noreturn]] void jump_for_good(worker* from, worker* to) {
-#if defined(KR_EMU_ASAN)
-  __sanitizer_start_switch_fiber(nullptr, to->stack_bottom, to->stack_size);
-#endif
+  asan::start_switch(nullptr, to->stack_bottom, to->stack_size);
   fc::jump_fcontext(to->context, from);
   fatal("a discarded fiber was resumed");
 }
@@ -357,66 +177,6 @@ void start(engine& e, worker* from, thread_state* t) {
   }
 }
 
-// ---- messages ----
-
-std::string site(const char* file, int line) {
-  return std::string(file) + ":" + std::to_string(line);
-}
-
-std::string triple(uint3 v) {
-  return "(" + std::to_string(v.x) + "," + std::to_string(v.y) + "," + std::to_string(v.z) + ")";
-}
-
-std::string hex(unsigned v) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "0x%08x", v);
-  return buffer;
-}
-
-const char* barrier_name(barrier_kind k) {
-  switch (k) {
-    case barrier_plain:
-      return "__syncthreads";
-    case barrier_count:
-      return "__syncthreads_count";
-    case barrier_and:
-      return "__syncthreads_and";
-    case barrier_or:
-      return "__syncthreads_or";
-  }
-  return "__syncthreads";
-}
-
-const char* collective_name(collective_kind k) {
-  switch (k) {
-    case collective_shfl:
-      return "__shfl_sync";
-    case collective_shfl_up:
-      return "__shfl_up_sync";
-    case collective_shfl_down:
-      return "__shfl_down_sync";
-    case collective_shfl_xor:
-      return "__shfl_xor_sync";
-    case collective_syncwarp:
-      return "__syncwarp";
-    case collective_ballot:
-      return "__ballot_sync";
-    case collective_any:
-      return "__any_sync";
-    case collective_all:
-      return "__all_sync";
-  }
-  return "warp collective";
-}
-
-std::string thread_name(const thread_state& t) { return "thread " + triple(t.index); }
-
-std::string block_name() { return "block " + triple(blockIdx); }
-
-bool same_site(const char* file_a, int line_a, const char* file_b, int line_b) {
-  return line_a == line_b && (file_a == file_b || std::strcmp(file_a, file_b) == 0);
-}
-
 // ---- faults ----
 
 void record_fault(engine& e, const std::string& message, cudaError_t error = cudaErrorLaunchFailure) {
@@ -434,9 +194,7 @@ void abandon_block(engine& e) {
   for (thread_state& t : e.threads) {
     if (t.state == run_state::unstarted || t.state == run_state::exited) continue;
     worker* w = t.runner;
-#if defined(KR_EMU_ASAN)
-    __asan_unpoison_memory_region(w->stack_bottom, w->stack_size);
-#endif
+    asan::unpoison(w->stack_bottom, w->stack_size);
 #if defined(KR_EMU_TSAN)
     tsan::switch_to(t.fiber);
     tsan::release(&e.launch_end);
@@ -638,44 +396,6 @@ void worker_main(fc::transfer_t from) {
   }
 }
 
-// ---- schedule ----
-
-std::uint64_t mix(std::uint64_t x) {
-  x += 0x9e3779b97f4a7c15ull;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
-  return x ^ (x >> 31);
-}
-
-void shuffle_order(unsigned* values, unsigned count, std::uint64_t key) {
-  for (unsigned i = count; i > 1; --i) {
-    key = mix(key);
-    const unsigned j = static_cast<unsigned>(key % i);
-    const unsigned v = values[i - 1];
-    values[i - 1] = values[j];
-    values[j] = v;
-  }
-}
-
-// The position-th block to run: forward, reverse, or a seeded permutation of [0, count) made from
-// a bijection of the enclosing power of two (an odd multiply and xor-shifts), walking the cycle
-// until the value falls inside the grid.
-std::uint64_t block_at(std::uint64_t position, std::uint64_t count, std::uint64_t seed) {
-  if (seed == 0) return position;
-  if (seed == 1) return count - 1 - position;
-  int bits = 1;
-  while (bits < 64 && (std::uint64_t{1} << bits) < count) ++bits;
-  const std::uint64_t domain = bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
-  const std::uint64_t multiplier = mix(seed) | 1u, offset = mix(seed + 1);
-  std::uint64_t x = position;
-  do {
-    x = (x * multiplier + offset) & domain;
-    x ^= x >> ((bits + 1) / 2);
-    x = (x * ((multiplier ^ 0x2545f4914f6cdd1dull) | 1u)) & domain;
-  } while (x >= count);
-  return x;
-}
-
 void prepare_launch(engine& e, dim3 block, const launch_request& request, std::uint64_t seed) {
   e.kernel = request.kernel;
   e.block_size = block.x * block.y * block.z;
@@ -780,59 +500,6 @@ void finish_block(engine& e) {
   (void)e;
 #endif
 }
-
-// "; N threads wait in <rendezvous> at <site> (first thread ...)" for every group of waiting
-// threads, and how many have not started.
-std::string describe_waiting(const engine& e) {
-  struct waiting {
-    std::string what;
-    unsigned count;
-    const thread_state* first;
-  };
-  std::vector<waiting> groups;
-  unsigned unstarted = 0, ready = 0;
-  for (const thread_state& t : e.threads) {
-    std::string what;
-    if (t.state == run_state::at_barrier) {
-      what = std::string(barrier_name(e.barrier_type)) + " at " + site(t.file, t.line);
-    } else if (t.state == run_state::at_collective) {
-      what = std::string(collective_name(t.kind)) + " with mask " + hex(t.mask) + " at " +
-             site(t.file, t.line);
-    } else {
-      unstarted += t.state == run_state::unstarted;
-      ready += t.state == run_state::ready;
-      continue;
-    }
-    bool found = false;
-    for (waiting& g : groups) {
-      if (g.what == what) {
-        ++g.count;
-        found = true;
-        break;
-      }
-    }
-    if (!found) groups.push_back(waiting{what, 1, &t});
-  }
-  std::string message;
-  for (const waiting& g : groups) {
-    message += "; " + std::to_string(g.count) + (g.count == 1 ? " thread waits in " : " threads wait in ") + g.what +
-               " (first " + thread_name(*g.first) + ")";
-  }
-  if (ready != 0)
-    message += "; " + std::to_string(ready) + (ready == 1 ? " thread is" : " threads are") + " ready to go on";
-  if (unstarted != 0) {
-    message += "; " + std::to_string(unstarted) + (unstarted == 1 ? " thread has" : " threads have") +
-               " not started";
-  }
-  return message;
-}
-
-std::string describe_deadlock(const engine& e) {
-  return "deadlock: no thread can proceed" + describe_waiting(e);
-}
-
-std::string watchdog_message(const engine& e);
-
 // Runs the current block to its end; false when it faulted.
 bool run_block(engine& e) {
   for (;;) {
@@ -846,7 +513,7 @@ bool run_block(engine& e) {
     }
     if (e.interrupted) {
       e.interrupted = false;
-      record_fault(e, watchdog_message(e), cudaErrorLaunchTimeout);
+      record_fault(e, describe_stall(e, watchdog_stalled_seconds()), cudaErrorLaunchTimeout);
     }
     if (e.faulted) break;
   }
@@ -855,22 +522,6 @@ bool run_block(engine& e) {
   if (e.faulted) abandon_block(e);
   return !e.faulted;
 }
-
-bool valid_configuration(dim3 grid, dim3 block, const cudaDeviceProp& p) {
-  if (grid.x == 0 || grid.y == 0 || grid.z == 0) return false;
-  if (block.x == 0 || block.y == 0 || block.z == 0) return false;
-  const auto limit = [](int value) { return value < 0 ? 0u : static_cast<unsigned>(value); };
-  if (block.x > limit(p.maxThreadsDim[0]) || block.y > limit(p.maxThreadsDim[1]) ||
-      block.z > limit(p.maxThreadsDim[2]))
-    return false;
-  const std::uint64_t threads = std::uint64_t{block.x} * block.y * block.z;
-  if (threads > limit(p.maxThreadsPerBlock)) return false;
-  if (grid.x > limit(p.maxGridSize[0]) || grid.y > limit(p.maxGridSize[1]) ||
-      grid.z > limit(p.maxGridSize[2]))
-    return false;
-  return true;
-}
-
 }  // namespace
 
 bool running_kernel() { return kernel_on_this_thread; }
@@ -890,48 +541,30 @@ namespace {
 
 // Fault reports, kept out of line so that the rendezvous functions keep small stack frames: every
 // fiber switch touches them.
-[[noreturn, gnu::cold, gnu::noinline]] void barrier_mismatch(const thread_state& t,
-                                                             barrier_kind kind,
+[[noreturn, gnu::cold, gnu::noinline]] void barrier_mismatch(const thread_state& t, barrier_kind kind,
                                                              const thread_state& waiting,
                                                              barrier_kind waiting_kind) {
-  record_kernel_fault(thread_name(t) + " reached " + barrier_name(kind) + " at " +
-                      site(t.file, t.line) + " while " + thread_name(waiting) + " waits in " +
-                      barrier_name(waiting_kind) + " at " + site(waiting.file, waiting.line) +
-                      "; all threads must reach the same barrier");
+  record_kernel_fault(barrier_mismatch_text(t, kind, waiting, waiting_kind));
   end_faulted_kernel();
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void collective_outside_mask(const thread_state& t,
-                                                                    collective_kind kind,
-                                                                    unsigned mask, const char* file,
-                                                                    int line) {
-  record_kernel_fault(thread_name(t) + " (lane " + std::to_string(t.lane) + ") called " +
-                      collective_name(kind) + " at " + site(file, line) + " with mask " +
-                      hex(mask) + ", which does not include its own lane");
+[[noreturn, gnu::cold, gnu::noinline]] void collective_outside_mask(const thread_state& t, collective_kind kind,
+                                                                    unsigned mask, const char* file, int line) {
+  record_kernel_fault(collective_outside_mask_text(t, kind, mask, file, line));
   end_faulted_kernel();
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void collective_bad_width(const thread_state& t,
-                                                                 collective_kind kind, int width,
-                                                                 const char* file, int line) {
-  record_kernel_fault(thread_name(t) + " called " + collective_name(kind) + " at " +
-                      site(file, line) + " with width " + std::to_string(width) +
-                      "; the width must be a power of two from 1 to 32");
+[[noreturn, gnu::cold, gnu::noinline]] void collective_bad_width(const thread_state& t, collective_kind kind,
+                                                                 int width, const char* file, int line) {
+  record_kernel_fault(collective_bad_width_text(t, kind, width, file, line));
   end_faulted_kernel();
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void collective_mismatch(const engine& e,
-                                                                const thread_state& t,
+[[noreturn, gnu::cold, gnu::noinline]] void collective_mismatch(const engine& e, const thread_state& t,
                                                                 collective_kind kind, unsigned mask,
                                                                 const char* file, int line,
                                                                 const warp_group& other) {
-  const unsigned waiter = static_cast<unsigned>(__builtin_ctz(other.arrived));
-  const thread_state& o = e.threads[t.warp * 32 + waiter];
-  record_kernel_fault(thread_name(t) + " called " + collective_name(kind) + " at " +
-                      site(file, line) + " with mask " + hex(mask) + " while " + thread_name(o) +
-                      " of the same warp waits in " + collective_name(other.kind) + " at " +
-                      site(other.file, other.line) + " with mask " + hex(other.mask) +
-                      "; the lanes of a mask must meet in the same call with the same mask");
+  record_kernel_fault(collective_mismatch_text(e, t, kind, mask, file, line, other));
   end_faulted_kernel();
 }
 
@@ -1020,146 +653,25 @@ void trap(const char* file, int line) {
   end_faulted_kernel();
 }
 
-// ---- watchdog ----
+// ---- launch ----
 
 namespace {
 
-// ThreadSanitizer delivers asynchronous signals only when the thread next enters its runtime,
-// which a spinning kernel may never do; SIGTRAP it delivers at once.
-#if defined(KR_EMU_TSAN)
-constexpr int watchdog_signal = SIGTRAP;
-#else
-constexpr int watchdog_signal = SIGUSR2;
-#endif
-
-// A thread that watches the running launch's progress counter and interrupts the launching
-// thread when it stands still for the bound.
-struct watchdog_state {
-  std::mutex mutex;
-  std::condition_variable wake;
-  bool started = false;
-  bool active = false;
-  std::uint64_t launch = 0;  // bumped by every launch
-  double seconds = 0;
-  pthread_t target{};
-  std::atomic<bool> fired{false};
-  std::atomic<double> stalled_for{0};
-  struct sigaction previous {};
-};
-
-watchdog_state& the_watchdog() {
-  static watchdog_state* w = new watchdog_state;  // never destroyed: the thread outlives main()
-  return *w;
-}
-
-std::string describe_waiting(const engine& e);
-
-std::string watchdog_message(const engine& e) {
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.3g", the_watchdog().stalled_for.load());
-  return "watchdog: no thread reached a barrier, a warp collective, its start or its end for " +
-         std::string(seconds) + " s; " + thread_name(*e.current) +
-         " has been running since its last one (a spin-wait for work that never comes?)" + describe_waiting(e);
-}
-
-// Runs on the spinning fiber's stack, in the signal handler: leaves the fiber for good at once.
-// The launching thread's context then reports the fault (nothing here may allocate).
-[[noreturn]] void interrupt_kernel(engine& e) {
-  e.interrupted = true;
-  tsan::switch_to(e.main_fiber);
-  jump_for_good(e.current->runner, &e.main);
-}
-
-void on_watchdog_signal(int signal, siginfo_t* info, void* context) {
-  watchdog_state& w = the_watchdog();
-  if (w.fired.exchange(false)) {
-    engine* e = the_engine;
-    if (kernel_on_this_thread && e != nullptr && e->current != nullptr && !e->faulted) interrupt_kernel(*e);
-    return;
-  }
-  // Not ours: hand it on.
-  if ((w.previous.sa_flags & SA_SIGINFO) != 0 && w.previous.sa_sigaction != nullptr) {
-    w.previous.sa_sigaction(signal, info, context);
-  } else if (w.previous.sa_handler != SIG_DFL && w.previous.sa_handler != SIG_IGN &&
-             w.previous.sa_handler != nullptr) {
-    w.previous.sa_handler(signal);
-  }
-}
-
-void watch() {
-  watchdog_state& w = the_watchdog();
-  std::unique_lock<std::mutex> lock(w.mutex);
-  std::uint64_t seen_launch = 0, seen_progress = 0, fired_launch = 0;
-  auto since = std::chrono::steady_clock::now();
-  for (;;) {
-    const double period = w.active && w.seconds > 0 ? std::min(1.0, w.seconds / 8) : 1.0;
-    w.wake.wait_for(lock, std::chrono::duration<double>(period));
-    const auto now = std::chrono::steady_clock::now();
-    if (!w.active || w.seconds <= 0 || the_engine == nullptr) {
-      since = now;
-      continue;
-    }
-    const std::uint64_t progress = the_engine->progress.load(std::memory_order_relaxed);
-    if (w.launch != seen_launch || progress != seen_progress) {
-      seen_launch = w.launch;
-      seen_progress = progress;
-      since = now;
-      continue;
-    }
-    const double stalled = std::chrono::duration<double>(now - since).count();
-    if (stalled >= w.seconds && fired_launch != w.launch) {
-      fired_launch = w.launch;
-      w.stalled_for = stalled;
-      w.fired = true;
-      pthread_kill(w.target, watchdog_signal);
-    }
-  }
-}
-
-void watchdog_begin(double seconds) {
-  watchdog_state& w = the_watchdog();
-  std::lock_guard<std::mutex> lock(w.mutex);
-  if (seconds > 0 && !w.started) {
-    struct sigaction action {};
-    action.sa_sigaction = &on_watchdog_signal;
-    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(watchdog_signal, &action, &w.previous);
-    std::thread(watch).detach();
-    w.started = true;
-  }
-  w.active = true;
-  w.seconds = seconds;
-  w.target = pthread_self();
-  ++w.launch;
-}
-
-void watchdog_end() {
-  watchdog_state& w = the_watchdog();
-  std::lock_guard<std::mutex> lock(w.mutex);
-  w.active = false;
-  w.fired = false;
+// The watchdog's stall function. Runs on the spinning fiber's stack, in the signal handler:
+// leaves the fiber for good at once. The launching thread's context then reports the fault
+// (nothing here may allocate).
+void interrupt_kernel() {
+  engine* e = the_engine;
+  if (!kernel_on_this_thread || e == nullptr || e->current == nullptr || e->faulted) return;
+  e->interrupted = true;
+  tsan::switch_to(e->main_fiber);
+  jump_for_good(e->current->runner, &e->main);
 }
 
 }  // namespace
 
-cudaError_t launch(const launch_request& request) {
+void run_grid(const launch_request& request) {
   platform& s = state();
-  state_lock lock;
-  if (cudaError_t injected = take_injection(api::cudaLaunchKernel)) return fail(injected);
-  if (s.devices.empty()) return fail(cudaErrorNoDevice);
-  emulated_device& device = current();
-  if (device.sticky_error != cudaSuccess) return fail(device.sticky_error);
-  if (kernel_on_this_thread) return fail(cudaErrorNotSupported);  // no launches from device code
-  if (!valid_stream(request.stream)) return fail(cudaErrorInvalidResourceHandle);
-  if (request.problem == launch_problem::null_kernel) return fail(cudaErrorInvalidDeviceFunction);
-  if (request.problem == launch_problem::null_arguments) return fail(cudaErrorInvalidValue);
-  if (!valid_configuration(request.grid, request.block, device.properties))
-    return fail(cudaErrorInvalidConfiguration);
-  // Dynamic shared memory is accepted within the device limit; device code has no way to name it.
-  if (request.shared_bytes > device.properties.sharedMemPerBlock)
-    return fail(cudaErrorInvalidValue);
-
   if (the_engine == nullptr) the_engine = new engine;
   engine& e = *the_engine;
   prepare_launch(e, request.block, request, s.schedule_seed);
@@ -1170,7 +682,7 @@ cudaError_t launch(const launch_request& request) {
   math_key = mix(s.schedule_seed ^ 0x6d6174686b6579ull);
   math_accurate = s.math_accurate;
   kernel_on_this_thread = true;
-  watchdog_begin(s.watchdog_seconds);
+  watchdog_begin(s.watchdog_seconds, &e.progress, &interrupt_kernel);
   const dim3 grid = request.grid;
   const std::uint64_t blocks = std::uint64_t{grid.x} * grid.y * grid.z;
   for (std::uint64_t position = 0; position < blocks; ++position) {
@@ -1187,7 +699,6 @@ cudaError_t launch(const launch_request& request) {
   // The host sees everything the grid's threads did.
   tsan::acquire(&e.launch_end);
   check_guards(e.kernel);
-  return cudaSuccess;
 }
 
 }  // namespace detail
