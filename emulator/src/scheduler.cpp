@@ -39,6 +39,9 @@
 #include "engine.h"
 #include "fiber_shim.h"
 #include "platform.h"
+#if defined(KR_EMU_PROFILE)
+#include "kr_emu/profile.h"
+#endif
 #include "schedule.h"
 #include "watchdog.h"
 
@@ -685,6 +688,9 @@ void run_grid(const launch_request& request) {
   watchdog_begin(s.watchdog_seconds, &e.progress, &interrupt_kernel);
   const dim3 grid = request.grid;
   const std::uint64_t blocks = std::uint64_t{grid.x} * grid.y * grid.z;
+#if defined(KR_EMU_PROFILE)
+  profile::hooks::launch_begin(request.kernel, blocks);
+#endif
   for (std::uint64_t position = 0; position < blocks; ++position) {
     const std::uint64_t b = block_at(position, blocks, e.seed);
     blockIdx = uint3{static_cast<unsigned>(b % grid.x), static_cast<unsigned>(b / grid.x % grid.y),
@@ -695,6 +701,9 @@ void run_grid(const launch_request& request) {
     if (!completed) break;
   }
   watchdog_end();
+#if defined(KR_EMU_PROFILE)
+  profile::hooks::launch_end();
+#endif
   kernel_on_this_thread = false;
   // The host sees everything the grid's threads did.
   tsan::acquire(&e.launch_end);

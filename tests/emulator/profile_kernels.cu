@@ -44,13 +44,14 @@ __global__ void __launch_bounds__(256) shared_column_kernel(const float* in, flo
   if (tile[32 * (threads - 1 - t)] == -1.0f) *flag = 1.0f;
 }
 
-// thread x writes and reads its own word, then every thread reads word 0.
-__global__ void __launch_bounds__(256) shared_row_kernel(const float* in, float* flag) {
+// thread x writes and reads its own word, then every thread reads word `first` (0: a run-time
+// index, since the instrumentation does not see a constant one).
+__global__ void __launch_bounds__(256) shared_row_kernel(const float* in, float* flag, int first) {
   __shared__ float tile[threads];
   const int t = static_cast<int>(threadIdx.x);
   tile[t] = in[static_cast<int>(blockIdx.x) * threads + t];
   __syncthreads();
-  if (tile[threads - 1 - t] == -1.0f || tile[0] == -1.0f) *flag = 1.0f;
+  if (tile[threads - 1 - t] == -1.0f || tile[first] == -1.0f) *flag = 1.0f;
 }
 
 // block x: 256 float4s, reversed through shared memory; thread x: one float4.
@@ -95,7 +96,7 @@ cudaError_t shared_column(int blocks, const float* in, float* flag) {
   return launch(shared_column_kernel, blocks, dim3(threads), in, flag);
 }
 cudaError_t shared_row(int blocks, const float* in, float* flag) {
-  return launch(shared_row_kernel, blocks, dim3(threads), in, flag);
+  return launch(shared_row_kernel, blocks, dim3(threads), in, flag, 0);
 }
 cudaError_t shared_float4_row(int blocks, float4* out, const float4* in) {
   return launch(shared_float4_row_kernel, blocks, dim3(threads), out, in);

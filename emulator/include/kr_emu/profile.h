@@ -9,6 +9,10 @@
 // bytes (global memory), bank-conflict ways (shared memory, 32 banks of 4 bytes) and lanes of an
 // atomic that share an address. Host code is never instrumented.
 //
+// What the instrumentation cannot see: an access at a constant index into a shared array
+// (`warp_sums[0]`), which the compiler knows to be in bounds and leaves alone, and memcpy calls in
+// device code. Accesses through pointers (all of device memory) and at run-time indices are seen.
+//
 // Large grids are sampled: a launch of more blocks than the block budget runs only the first and
 // last block and an even spread between them (through the scheduler's block filter), and its
 // figures are scaled by blocks / sampled blocks.
@@ -62,8 +66,8 @@ struct figures {
 };
 
 // Groups one block's accesses into warp requests (same warp, site, occurrence, kind and space) and
-// adds their figures to `into`; the global sectors touched are appended to `sectors` when given.
-// Reorders `accesses`.
+// adds their figures to `into`; the global sectors touched are added to `sectors` when given, which
+// is left sorted without repeats. Reorders `accesses`.
 void analyse_block(std::vector<access>& accesses, figures& into, std::vector<std::uint64_t>* sectors);
 
 // Figures of one warp request: the accesses of its lanes (one per lane, any order).

@@ -145,6 +145,10 @@ void analyse_block(std::vector<access>& accesses, figures& into, std::vector<std
     }
     i = j;
   }
+  if (sectors != nullptr) {
+    std::sort(sectors->begin(), sectors->end());
+    sectors->erase(std::unique(sectors->begin(), sectors->end()), sectors->end());
+  }
 }
 
 std::vector<std::uint64_t> sample_blocks(std::uint64_t blocks, std::uint64_t budget) {

@@ -247,6 +247,12 @@ void atomic(const void* address, std::size_t size, const void* site) {
 }  // namespace hooks
 
 }  // namespace profile
+
+namespace detail {
+void profile_atomic(const void* address, std::size_t size, const void* site) {
+  profile::hooks::atomic(address, size, site);
+}
+}  // namespace detail
 }  // namespace kr_emu
 
 // The instrumentation's entry points: one per access of the instrumented code.
