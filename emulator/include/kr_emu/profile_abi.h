@@ -10,7 +10,7 @@
 extern "C" {
 #endif
 
-typedef struct kr_emu_profile_kernel {
+typedef struct kr_emu_profile_figures {
   char name[160]; /* the kernel's name without parameters, truncated; "" when unknown */
   uint64_t launches;
   uint64_t blocks;
@@ -25,14 +25,14 @@ typedef struct kr_emu_profile_kernel {
   double atomics;
   double atomic_requests;
   double atomic_same_address;
-} kr_emu_profile_kernel;
+} kr_emu_profile_figures;
 
 /* Starts recording afresh; launches of more than block_budget blocks (0: none) are sampled. */
 typedef void (*kr_emu_profile_start_fn)(uint64_t block_budget);
 /* Stops recording and returns how many kernels were recorded. */
 typedef int32_t (*kr_emu_profile_stop_fn)(void);
 /* The figures of recorded kernel i (0 <= i < count, in order of first launch); 0 on success. */
-typedef int32_t (*kr_emu_profile_kernel_fn)(int32_t i, kr_emu_profile_kernel* out);
+typedef int32_t (*kr_emu_profile_kernel_fn)(int32_t i, kr_emu_profile_figures* out);
 
 #define KR_EMU_PROFILE_START "kr_emu_profile_start"
 #define KR_EMU_PROFILE_STOP "kr_emu_profile_stop"

@@ -25,10 +25,10 @@ extern "C" __attribute__((visibility("default"))) int32_t kr_emu_profile_stop(vo
   return static_cast<int32_t>(recorded().size());
 }
 
-extern "C" __attribute__((visibility("default"))) int32_t kr_emu_profile_kernel(int32_t i, kr_emu_profile_kernel* out) {
+extern "C" __attribute__((visibility("default"))) int32_t kr_emu_profile_kernel(int32_t i, kr_emu_profile_figures* out) {
   if (out == nullptr || i < 0 || static_cast<std::size_t>(i) >= recorded().size()) return 1;
   const kr_emu::profile::kernel_figures& k = recorded()[static_cast<std::size_t>(i)];
-  *out = kr_emu_profile_kernel{};
+  *out = kr_emu_profile_figures{};
   std::strncpy(out->name, k.name.c_str(), sizeof out->name - 1);
   out->launches = k.launches;
   out->blocks = k.blocks;
