@@ -68,7 +68,8 @@ void add(kr_emu_profile_figures& into, const kr_emu_profile_figures& k) {
 
 double k_per(double a, double b) { return b > 0 ? a / b : 0; }
 
-// Budget lines: "<export> <variant with _ for spaces> <sectors/request> <fetched/minimal> <ways>".
+// Budget lines: "<export> <variant with _ for spaces> <sectors/request> <fetched/minimal> <ways>",
+// anything after them a comment.
 struct budget_line {
   double sectors_per_request, fetched_over_minimal, ways;
 };
@@ -307,8 +308,8 @@ int memory_profile(const library& lib, const memory_profile_options& options) {
     std::printf("\nbudget lines (%s) for the rows above, as measured now:\n", options.budget.c_str());
     for (const profile_row& r : rows)
       if (r.ok)
-        std::printf("%s %s %s %s\n", budget_key(r).c_str(), fixed(r.sectors_per_request()).c_str(),
-                    fixed(r.fetched_over_minimal()).c_str(), fixed(r.ways()).c_str());
+        std::printf("%s %s %s %s  # %s: %s\n", budget_key(r).c_str(), fixed(r.sectors_per_request()).c_str(),
+                    fixed(r.fetched_over_minimal()).c_str(), fixed(r.ways()).c_str(), r.row->family(), r.row->role());
   }
   if (!options.json.empty() && !write_file(options.json, to_json(rows, lib.path(), options.small))) {
     std::fprintf(stderr, "omu profile: cannot write %s\n", options.json.c_str());

@@ -693,6 +693,9 @@ void run_grid(const launch_request& request) {
 #endif
   for (std::uint64_t position = 0; position < blocks; ++position) {
     const std::uint64_t b = block_at(position, blocks, e.seed);
+#if defined(KR_EMU_PROFILE)
+    if (!profile::hooks::runs_block(b)) continue;
+#endif
     blockIdx = uint3{static_cast<unsigned>(b % grid.x), static_cast<unsigned>(b / grid.x % grid.y),
                      static_cast<unsigned>(b / (std::uint64_t{grid.x} * grid.y))};
     prepare_block(e, b, position);

@@ -98,6 +98,8 @@ std::vector<kernel_figures> results();
 // Called by the scheduler around every accepted launch and by the atomics of device code.
 namespace hooks {
 void launch_begin(const void* kernel, std::uint64_t blocks);
+// Whether the block of linear index `block` of the launch runs (false outside the sample).
+bool runs_block(std::uint64_t block);
 void launch_end();
 void atomic(const void* address, std::size_t size, const void* site);
 }  // namespace hooks

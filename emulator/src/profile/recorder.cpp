@@ -47,6 +47,7 @@ struct recorder {
   const void* kernel = nullptr;
   std::uint64_t blocks = 0;
   std::uint64_t sampled = 0;
+  std::vector<std::uint64_t> sample;  // the blocks that run, ascending; empty: all of them
   std::uint64_t block = ~std::uint64_t{0};  // linear index of the block being recorded
   std::vector<access> accesses;
   std::unordered_map<occurrence_key, std::uint32_t, occurrence_hash> occurrences;
@@ -212,11 +213,22 @@ void launch_begin(const void* kernel, std::uint64_t blocks) {
   r.in_launch = true;
   r.kernel = kernel;
   r.blocks = blocks;
-  r.sampled = r.budget == 0 || blocks <= r.budget ? blocks : r.budget;
+  r.sample.clear();
+  r.sampled = blocks;
+  if (r.budget != 0 && blocks > r.budget) {
+    r.sample = sample_blocks(blocks, r.budget);
+    r.sampled = r.sample.size();
+  }
   r.block = ~std::uint64_t{0};
   r.launch = figures{};
   r.launch_sectors.clear();
   r.cached_begin = r.cached_end = 0;
+}
+
+bool runs_block(std::uint64_t block) {
+  const recorder& r = the_recorder();
+  if (!r.on || !r.in_launch || r.sample.empty()) return true;
+  return std::binary_search(r.sample.begin(), r.sample.end(), block);
 }
 
 void launch_end() {
