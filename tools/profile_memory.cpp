@@ -7,7 +7,13 @@
 // (the first, the last and an even spread) and their figures are scaled to the whole grid. Rows
 // run at the benchmark's GPU shapes, or with --small at its emulator shapes (what the budget table
 // and CI use). Figures are a model of the memory system, not a measurement: see the README.
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -28,6 +34,10 @@ namespace {
 
 // Launches of more blocks than this run a sample of this many.
 constexpr uint64_t block_budget = 48;
+// A row at the GPU shape that takes longer than this here runs at the emulator's shape instead;
+// one at the emulator's shape that takes longer fails.
+constexpr int gpu_row_seconds = 60;
+constexpr int small_row_seconds = 120;
 // The copy bandwidth the modelled floors are stated against: an H100 SXM's device-to-device copy
 // reaches about 3 TB/s of read plus write traffic.
 constexpr double model_bandwidth = 3.0e12;
@@ -123,7 +133,7 @@ std::string to_json(const std::vector<profile_row>& rows, const std::string& lib
   std::string j = "{\n";
   j += "  \"library\": " + string(library) + ",\n";
   j += "  \"shapes\": " + string(small ? "emulator (small)" : "GPU") + ",\n";
-  j += "  \"block_budget\": " + number(double(block_budget)) + ",\n";
+  j += "  \"block_budget\": " + number(small ? 0.0 : double(block_budget)) + ",\n";
   j += "  \"model_bandwidth_bytes_per_second\": " + number(model_bandwidth) + ",\n";
   j += "  \"note\": " +
        string("a model of the memory system from recorded accesses: 32-byte sectors per warp request, no caches, "
@@ -194,13 +204,136 @@ std::string to_svg(const std::vector<profile_row>& rows) {
   return s + "</svg>\n";
 }
 
+// The profile build's exports.
+struct profile_api {
+  kr_emu_profile_start_fn start;
+  kr_emu_profile_stop_fn stop;
+  kr_emu_profile_kernel_fn kernel;
+};
+
+// What a row's child process sends back.
+struct row_header {
+  int32_t ok;
+  int32_t kernels;
+  double minimal_bytes;
+  char shape[128];
+  char note[128];
+};
+
+// Set-up and one recorded call of `row` at size `z`, in this process.
+void profile_here(session& ses, const bench_row& row, const sizing& z, const profile_api& api, profile_row& r) {
+  session::scope buffers(ses);
+  prepared p;
+  if (!row.setup(ses, row.symbol, z, p)) {
+    r.note = "set-up failed";
+    return;
+  }
+  r.shape = p.shape;
+  r.minimal_bytes = p.bytes;
+  ses.wait();
+  // The emulator's shapes run every block: their figures are exact, as the budget table needs.
+  api.start(z.emulated ? 0 : block_budget);
+  const kr_status_t status = p.call();
+  ses.wait();
+  const int32_t count = api.stop();
+  if (status != KR_STATUS_SUCCESS) {
+    r.note = "call failed with status " + std::to_string(static_cast<int>(status));
+    return;
+  }
+  r.ok = true;
+  for (int32_t i = 0; i < count; ++i) {
+    kr_emu_profile_figures k{};
+    if (api.kernel(i, &k) == 0) {
+      r.kernels.push_back(k);
+      add(r.total, k);
+    }
+  }
+  if (r.kernels.empty()) r.note = "no kernel (runtime copies only)";
+}
+
+bool read_all(int fd, void* data, size_t bytes, std::chrono::steady_clock::time_point deadline) {
+  auto* at = static_cast<char*>(data);
+  while (bytes > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return false;
+    const ssize_t n = read(fd, at, bytes);
+    if (n <= 0) return false;
+    at += n;
+    bytes -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Runs the row in a child process (a fault or a sticky error stays there, and a row that takes
+// longer than `seconds` is stopped); false, with the reason in r.note, when it did not finish.
+bool run_row(session& ses, const bench_row& row, const sizing& z, int seconds, const profile_api& api, profile_row& r) {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    r.note = "no pipe";
+    return false;
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t child = fork();
+  if (child < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    r.note = "no process";
+    return false;
+  }
+  if (child == 0) {
+    close(fds[0]);
+    profile_here(ses, row, z, api, r);
+    row_header h{};
+    h.ok = r.ok ? 1 : 0;
+    h.kernels = static_cast<int32_t>(r.kernels.size());
+    h.minimal_bytes = r.minimal_bytes;
+    std::snprintf(h.shape, sizeof h.shape, "%s", r.shape.c_str());
+    std::snprintf(h.note, sizeof h.note, "%s", r.note.c_str());
+    bool written = write(fds[1], &h, sizeof h) == static_cast<ssize_t>(sizeof h);
+    for (const kr_emu_profile_figures& k : r.kernels)
+      written = written && write(fds[1], &k, sizeof k) == static_cast<ssize_t>(sizeof k);
+    _exit(written ? 0 : 1);
+  }
+  close(fds[1]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  row_header h{};
+  bool done = read_all(fds[0], &h, sizeof h, deadline);
+  for (int32_t i = 0; done && i < h.kernels; ++i) {
+    kr_emu_profile_figures k{};
+    done = read_all(fds[0], &k, sizeof k, deadline);
+    if (done) {
+      r.kernels.push_back(k);
+      add(r.total, k);
+    }
+  }
+  close(fds[0]);
+  if (!done) kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!done) {
+    r.kernels.clear();
+    r.total = kr_emu_profile_figures{};
+    r.note = WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL ? "the row crashed"
+                                                                : "over " + std::to_string(seconds) + " s here";
+    return false;
+  }
+  r.ok = h.ok != 0;
+  r.minimal_bytes = h.minimal_bytes;
+  r.shape = h.shape;
+  r.note = h.note;
+  return true;
+}
+
 }  // namespace
 
 int memory_profile(const library& lib, const memory_profile_options& options) {
-  auto start = reinterpret_cast<kr_emu_profile_start_fn>(lib.symbol(KR_EMU_PROFILE_START));
-  auto stop = reinterpret_cast<kr_emu_profile_stop_fn>(lib.symbol(KR_EMU_PROFILE_STOP));
-  auto kernel = reinterpret_cast<kr_emu_profile_kernel_fn>(lib.symbol(KR_EMU_PROFILE_KERNEL));
-  if (start == nullptr || stop == nullptr || kernel == nullptr) {
+  const profile_api api{reinterpret_cast<kr_emu_profile_start_fn>(lib.symbol(KR_EMU_PROFILE_START)),
+                        reinterpret_cast<kr_emu_profile_stop_fn>(lib.symbol(KR_EMU_PROFILE_STOP)),
+                        reinterpret_cast<kr_emu_profile_kernel_fn>(lib.symbol(KR_EMU_PROFILE_KERNEL))};
+  if (api.start == nullptr || api.stop == nullptr || api.kernel == nullptr) {
     std::fprintf(stderr,
                  "omu profile: %s is not the profile build of the emulated library (configure with "
                  "-DKR_PROFILE=memory, or run tools/profile.sh)\n",
@@ -212,11 +345,11 @@ int memory_profile(const library& lib, const memory_profile_options& options) {
     std::fprintf(stderr, "omu profile: cannot read the budget table %s\n", options.budget.c_str());
     return 2;
   }
-  const sizing z{size_class::large, options.small};
   std::printf("memory-access profile of %s\n", lib.path().c_str());
-  std::printf("shapes: %s; launches of more than %llu blocks run a sample of %llu (first, last, an even spread), "
-              "scaled to the grid\n",
-              options.small ? "the benchmark's emulator shapes (--small)" : "the benchmark's GPU shapes",
+  std::printf("shapes: %s; launches at GPU shapes of more than %llu blocks run a sample of %llu (first, last, an "
+              "even spread), scaled to the grid; emulator shapes run every block\n",
+              options.small ? "the benchmark's emulator shapes (--small)"
+                            : "the benchmark's GPU shapes (its emulator shape where a row takes too long here)",
               static_cast<unsigned long long>(block_budget), static_cast<unsigned long long>(block_budget));
   std::printf("modelled floor: fetched sector bytes / %.1f TB/s (a model, not a measurement); minimal: the row's "
               "bytes / the same\n\n",
@@ -238,33 +371,16 @@ int memory_profile(const library& lib, const memory_profile_options& options) {
     if (lib.symbol(row.symbol) == nullptr) continue;
     profile_row r;
     r.row = &row;
-    {
-      session::scope buffers(ses);
-      prepared p;
-      if (!row.setup(ses, row.symbol, z, p)) {
-        r.note = "set-up failed";
-      } else {
-        r.shape = p.shape;
-        r.minimal_bytes = p.bytes;
-        ses.wait();
-        start(block_budget);
-        const kr_status_t status = p.call();
-        ses.wait();
-        const int32_t count = stop();
-        if (status != KR_STATUS_SUCCESS) {
-          r.note = "call failed with status " + std::to_string(static_cast<int>(status));
-        } else {
-          r.ok = true;
-          for (int32_t i = 0; i < count; ++i) {
-            kr_emu_profile_figures k{};
-            if (kernel(i, &k) == 0) {
-              r.kernels.push_back(k);
-              add(r.total, k);
-            }
-          }
-          if (r.kernels.empty()) r.note = "no kernel (runtime copies only)";
-        }
-      }
+    const bool gpu_shape = !options.small;
+    if (!run_row(ses, row, sizing{size_class::large, options.small}, gpu_shape ? gpu_row_seconds : small_row_seconds,
+                 api, r) &&
+        gpu_shape) {
+      // Too slow here at the GPU shape: the emulator's shape instead, said in the row.
+      const std::string why = r.note;
+      r = profile_row{};
+      r.row = &row;
+      run_row(ses, row, sizing{size_class::large, true}, small_row_seconds, api, r);
+      r.shape += " (emulator shape: " + why + ")";
     }
     std::string verdict = "-";
     if (!options.budget.empty() && r.ok) {
