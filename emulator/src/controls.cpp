@@ -72,12 +72,61 @@ void restore_defaults(platform& p) {
   p.fault_message.clear();
   p.no_device_error = cudaErrorNoDevice;
   p.device_heap_limit = default_device_heap_limit;
+  p.sparse_capacity = 0;
+  p.blocks = block_choice{};
+  p.last_launch = launched_blocks{};
   // Live allocations made on device 0 keep counting against it; other devices come back empty.
   for (const auto& a : p.allocations)
     if (a.second.device == 0) p.devices[0].live_bytes += a.second.size;
 }
 
 }  // namespace
+
+bool block_choice::chooses(std::uint64_t block, std::uint64_t count) const {
+  if (block >= count) return false;
+  switch (how) {
+    case kind::every:
+      return true;
+    case kind::list:
+      return std::binary_search(list.begin(), list.end(), block);
+    case kind::sample: {
+      if (samples >= count) return true;
+      if (samples == 1) return block == 0;
+      // The first i with floor(i (count - 1) / (samples - 1)) >= block, and whether it hits it.
+      const unsigned __int128 span = count - 1, steps = samples - 1;
+      const unsigned __int128 i = (static_cast<unsigned __int128>(block) * steps + span - 1) / span;
+      return i * span / steps == block;
+    }
+    case kind::callback:
+      return callback(block, count);
+  }
+  return true;
+}
+
+std::vector<std::uint64_t> block_choice::chosen(std::uint64_t count) const {
+  std::vector<std::uint64_t> blocks;
+  switch (how) {
+    case kind::every:
+    case kind::callback:
+      for (std::uint64_t b = 0; b < count; ++b)
+        if (chooses(b, count)) blocks.push_back(b);
+      break;
+    case kind::list:
+      for (std::uint64_t b : list)
+        if (b < count) blocks.push_back(b);
+      break;
+    case kind::sample:
+      if (samples >= count) return block_choice{}.chosen(count);
+      for (std::uint64_t i = 0; i < samples; ++i) {
+        const std::uint64_t b = samples == 1 ? 0
+                                              : static_cast<std::uint64_t>(static_cast<unsigned __int128>(i) *
+                                                                           (count - 1) / (samples - 1));
+        if (blocks.empty() || blocks.back() != b) blocks.push_back(b);
+      }
+      break;
+  }
+  return blocks;
+}
 
 const char* api_name(api function) { return api_names[static_cast<int>(function)]; }
 
@@ -179,6 +228,7 @@ using detail::state;
 void reset() {
   kr_emu::detail::state_lock lock;
   detail::platform& s = state();
+  if (!s.devices.empty()) detail::synchronize_device();
   s.devices.clear();
   detail::restore_defaults(s);
   detail::last_error() = cudaSuccess;
@@ -235,11 +285,13 @@ std::uint64_t schedule_seed() {
 
 std::size_t live_allocation_count() {
   kr_emu::detail::state_lock lock;
+  detail::run_pending();  // stream-ordered frees included
   return state().allocations.size();
 }
 
 std::size_t live_allocation_bytes() {
   kr_emu::detail::state_lock lock;
+  detail::run_pending();
   return state().live_bytes;
 }
 
@@ -272,6 +324,64 @@ void set_watchdog_seconds(double seconds) {
 void set_no_device_error(cudaError_t error) {
   kr_emu::detail::state_lock lock;
   state().no_device_error = error;
+}
+
+void set_sparse_memory(std::size_t capacity) {
+  kr_emu::detail::state_lock lock;
+  detail::platform& s = state();
+  s.sparse_capacity = capacity;
+  for (detail::emulated_device& d : s.devices)
+    d.properties.totalGlobalMem = capacity != 0 ? capacity : detail::default_properties().totalGlobalMem;
+}
+
+bool sparse_memory() {
+  kr_emu::detail::state_lock lock;
+  return state().sparse_capacity != 0;
+}
+
+void set_block_filter(block_filter filter) {
+  kr_emu::detail::state_lock lock;
+  detail::block_choice c;
+  if (filter) {
+    c.how = detail::block_choice::kind::callback;
+    c.callback = std::move(filter);
+  }
+  state().blocks = std::move(c);
+}
+
+void set_block_filter(std::vector<std::uint64_t> blocks) {
+  kr_emu::detail::state_lock lock;
+  std::sort(blocks.begin(), blocks.end());
+  blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+  detail::block_choice c;
+  c.how = detail::block_choice::kind::list;
+  c.list = std::move(blocks);
+  state().blocks = std::move(c);
+}
+
+void sample_blocks(std::uint64_t count) {
+  kr_emu::detail::state_lock lock;
+  if (count == 0) throw std::invalid_argument("kr_emu::sample_blocks: a count of 0 runs nothing");
+  detail::block_choice c;
+  c.how = detail::block_choice::kind::sample;
+  c.samples = count;
+  state().blocks = std::move(c);
+}
+
+void clear_block_filter() {
+  kr_emu::detail::state_lock lock;
+  state().blocks = detail::block_choice{};
+}
+
+bool block_selected(std::uint64_t block, std::uint64_t block_count) {
+  kr_emu::detail::state_lock lock;
+  return state().blocks.chooses(block, block_count);
+}
+
+launch_blocks last_launch_blocks() {
+  kr_emu::detail::state_lock lock;
+  const detail::launched_blocks& l = state().last_launch;
+  return launch_blocks{l.grid_blocks, l.every_block, l.ran};
 }
 
 }  // namespace kr_emu

@@ -112,13 +112,22 @@ struct engine {
   std::vector<void*> fibers[fiber_sets];
   std::vector<worker*> dedicated[fiber_sets];  // the stacks of the fibers
   char block_begin = 0, launch_end = 0;
+  const char* end_sync = &launch_end;  // released by every thread's end: the launch's end
   const char* barrier_sync = nullptr;
   char* sync_area = nullptr;
   std::size_t sync_area_size = 0, sync_next = 0;
-  // Watchdog: bumped whenever a fiber starts, resumes or ends; set when it interrupted one.
-  std::atomic<std::uint64_t> progress{0};
-  std::uint64_t steps = 0;
+  // Set when the watchdog interrupted one of its fibers.
   volatile bool interrupted = false;
+  // Overlapping streams: the launch's shape and the running block's index (the built-in variables
+  // are restored from them whenever the engine runs again); whether a fiber that waits may hand
+  // the processor back so that another launch's block runs (`yielded` when one did), the key of
+  // those decisions; the shared arrays of its block while another engine's block runs.
+  dim3 grid, block;
+  uint3 block_index;
+  bool preemptible = false, yielded = false;
+  std::uint64_t yield_key = 0;
+  std::vector<char> shared_copy;
+  bool shared_saved = false;
 
   thread_state* pop_ready() {
     if (ready_count == 0) return nullptr;
@@ -145,8 +154,8 @@ struct engine {
   thread_state* take_unstarted() { return &threads[order[next_unstarted++]]; }
 };
 
-// The engine of the launch in progress on the launching thread (one at a time: the platform's
-// mutex is held across a launch), null before the first launch.
+// The engine whose block is running on the launching thread (the platform's mutex is held across
+// launches and synchronisations), null before the first launch.
 extern engine* the_engine;
 
 }  // namespace detail

@@ -1,5 +1,8 @@
 // Device memory: allocations with guard zones and poison, and the range checks of copies and
 // fills.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +20,11 @@
 
 namespace kr_emu {
 namespace detail {
+
+std::size_t page_size() {
+  static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
 
 // Finds the live allocation that wholly contains [p, p + count).
 const allocation* containing(const void* ptr, std::size_t count) {
@@ -70,15 +78,27 @@ cudaError_t allocate(void** ptr, std::size_t size) {
     *ptr = nullptr;
     return cudaSuccess;
   }
-  void* block = nullptr;
-  if (size > std::numeric_limits<std::size_t>::max() - 2 * guard_bytes ||
-      posix_memalign(&block, 256, size + 2 * guard_bytes) != 0)
-    return fail(cudaErrorMemoryAllocation);
-  char* memory = static_cast<char*>(block) + guard_bytes;
-  std::memset(memory, poison_for_seed(s.schedule_seed), size);
+  char* memory = nullptr;
+  std::size_t mapped = 0;
+  if (s.sparse_capacity != 0) {
+    // Reserved, not committed: the user range starts one page in (its front guard ends that page)
+    // and the back guard follows it; only the pages written are ever committed.
+    const std::size_t page = page_size();
+    if (size > std::numeric_limits<std::size_t>::max() - 3 * page) return fail(cudaErrorMemoryAllocation);
+    mapped = page + (size + guard_bytes + page - 1) / page * page;
+    void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) return fail(cudaErrorMemoryAllocation);
+    memory = static_cast<char*>(base) + page;
+  } else {
+    void* block = nullptr;
+    if (size > std::numeric_limits<std::size_t>::max() - 2 * guard_bytes ||
+        posix_memalign(&block, 256, size + 2 * guard_bytes) != 0)
+      return fail(cudaErrorMemoryAllocation);
+    memory = static_cast<char*>(block) + guard_bytes;
+    std::memset(memory, poison_for_seed(s.schedule_seed), size);
+  }
   fill_guards(memory, size);
-  s.allocations.emplace(reinterpret_cast<std::uintptr_t>(memory),
-                        allocation{size, current_device()});
+  s.allocations.emplace(reinterpret_cast<std::uintptr_t>(memory), allocation{size, current_device(), mapped});
   device.live_bytes += size;
   s.live_bytes += size;
   *ptr = memory;
@@ -103,8 +123,30 @@ cudaError_t release(void* ptr) {
 #if defined(KR_EMU_ASAN)
   __asan_unpoison_memory_region(block, a.size + 2 * guard_bytes);
 #endif
-  (std::free)(block);
+  if (a.mapped != 0) {
+    munmap(static_cast<char*>(ptr) - page_size(), a.mapped);
+  } else {
+    (std::free)(block);
+  }
   return cudaSuccess;
+}
+
+void fill(char* ptr, unsigned char value, std::size_t count, const allocation& a) {
+  if (a.mapped == 0 || value != 0) {
+    std::memset(ptr, value, count);
+    return;
+  }
+  // Sparse memory: the whole pages inside the range go back to the reserve (and read as zeros).
+  const std::size_t page = page_size();
+  const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(ptr), end = begin + count;
+  const std::uintptr_t first = (begin + page - 1) / page * page, last = end / page * page;
+  if (first >= last) {
+    std::memset(ptr, 0, count);
+    return;
+  }
+  std::memset(ptr, 0, first - begin);
+  madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+  std::memset(reinterpret_cast<void*>(last), 0, end - last);
 }
 
 namespace {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -11,15 +12,12 @@
 #include <cuda_runtime.h>
 
 #include "kr_emu/sanitizers.h"
+#include "streams.h"
 
 #if defined(KR_EMU_TSAN)
 extern "C" void __tsan_ignore_thread_begin();
 extern "C" void __tsan_ignore_thread_end();
 #endif
-
-struct CUstream_st {
-  int device;
-};
 
 namespace kr_emu {
 namespace detail {
@@ -72,6 +70,24 @@ struct emulated_device {
 struct allocation {
   std::size_t size;
   int device;
+  std::size_t mapped = 0;  // sparse memory: bytes of the mapping, which starts a page before
+};
+
+// The block filter of kr_emu/control.h.
+struct block_choice {
+  enum class kind { every, list, sample, callback } how = kind::every;
+  std::vector<std::uint64_t> list;  // sorted, unique
+  std::uint64_t samples = 0;
+  std::function<bool(std::uint64_t, std::uint64_t)> callback;
+  bool chooses(std::uint64_t block, std::uint64_t count) const;
+  // The chosen blocks of a grid of `count`, ascending.
+  std::vector<std::uint64_t> chosen(std::uint64_t count) const;
+};
+
+struct launched_blocks {
+  std::uint64_t grid_blocks = 0;
+  bool every_block = true;
+  std::vector<std::uint64_t> ran;
 };
 
 struct injection {
@@ -97,6 +113,9 @@ struct platform {
   std::map<std::uintptr_t, std::size_t> device_heap;  // in-kernel malloc blocks
   bool math_accurate = false;                         // kr_emu::math_mode::accurate
   double watchdog_seconds = default_watchdog_seconds;
+  std::size_t sparse_capacity = 0;  // nonzero: sparse device memory of this capacity
+  block_choice blocks;
+  launched_blocks last_launch;
 };
 
 // The emulator's state, created on first use with the default platform.
@@ -167,6 +186,9 @@ const allocation* containing(const void* ptr, std::size_t count);
 bool valid_copy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind);
 cudaError_t allocate(void** ptr, std::size_t size);
 cudaError_t release(void* ptr);
+// Fills [ptr, ptr + count) of allocation `a` (a zero fill of sparse memory releases whole pages).
+void fill(char* ptr, unsigned char value, std::size_t count, const allocation& a);
+std::size_t page_size();
 
 // The byte fresh device memory, device-heap blocks and shared arrays are filled with under a
 // schedule seed.
@@ -199,7 +221,8 @@ void record_kernel_fault(const std::string& message);
 // Runs a launch the runtime has accepted (a valid configuration on a valid stream of a healthy
 // device) to its end; faults inside the kernel become sticky errors. Called with the platform's
 // mutex held.
-void run_grid(const launch_request& request);
+// `chosen` lists the blocks to run, ascending; null runs every block.
+void run_grid(const launch_request& request, const std::vector<std::uint64_t>* chosen);
 
 }  // namespace detail
 }  // namespace kr_emu

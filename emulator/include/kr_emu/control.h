@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include <cuda_runtime.h>
 
@@ -77,5 +79,42 @@ unsigned char poison_byte();
 // names the spinning thread and the waiting ones. 0 switches it off. Default 10, or
 // KR_EMU_WATCHDOG_SECONDS; reset() restores the default.
 void set_watchdog_seconds(double seconds);
+
+// Sparse device memory, for tests of shapes larger than this machine's memory: while it is on,
+// every device's totalGlobalMem is `capacity` bytes and new device allocations are reserved
+// address space (mmap with MAP_NORESERVE) whose pages are committed only where something writes.
+// Fresh sparse memory reads as zeros instead of the poison byte (filling it would commit it all);
+// guard zones are kept and checked as for every allocation, and a cudaMemset to zero gives the
+// whole pages it covers back instead of writing them. 0 switches it off (totalGlobalMem back to
+// the default, new allocations dense again); reset() does too. Live allocations stay valid.
+void set_sparse_memory(std::size_t capacity);
+bool sparse_memory();
+
+// Block filter: launches run only the blocks it chooses; the others are skipped as if they had
+// run (they neither write nor fault). Blocks are named by their linear index
+// blockIdx.x + gridDim.x * (blockIdx.y + gridDim.y * blockIdx.z) within a grid of `block_count`;
+// the choice is made when a launch is accepted, and the chosen blocks run in the schedule's order
+// among themselves (ascending forward, descending reverse, a seeded permutation otherwise).
+// reset() removes the filter.
+using block_filter = std::function<bool(std::uint64_t block, std::uint64_t block_count)>;
+void set_block_filter(block_filter filter);  // an empty function: every block
+void set_block_filter(std::vector<std::uint64_t> blocks);  // indices past a grid's end choose nothing
+// The first block, the last and an even spread between: `count` blocks of each grid, block
+// floor(i (n - 1) / (count - 1)) for i = 0 ... count - 1 (every block of a grid of at most
+// `count`; the first alone for a count of 1). A count of 0 is refused.
+void sample_blocks(std::uint64_t count);
+void clear_block_filter();
+// Whether the filter chooses `block` of a grid of `block_count` (always, without a filter).
+bool block_selected(std::uint64_t block, std::uint64_t block_count);
+
+// The blocks of the most recently accepted launch: its block count and, under a filter, the
+// chosen blocks in ascending order (every_block and an empty list without one). A profiler
+// scales what it saw by grid_blocks / ran.size().
+struct launch_blocks {
+  std::uint64_t grid_blocks = 0;
+  bool every_block = true;
+  std::vector<std::uint64_t> ran;
+};
+launch_blocks last_launch_blocks();
 
 }  // namespace kr_emu

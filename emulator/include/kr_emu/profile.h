@@ -14,8 +14,8 @@
 // device code. Accesses through pointers (all of device memory) and at run-time indices are seen.
 //
 // Large grids are sampled: a launch of more blocks than the block budget runs only the first and
-// last block and an even spread between them (through the scheduler's block filter), and its
-// figures are scaled by blocks / sampled blocks.
+// last block and an even spread between them (the emulator's block filter, kr_emu::sample_blocks),
+// and its figures are scaled by blocks / sampled blocks.
 //
 // The analysis (analyse_block, analyse_request, sample_blocks) is plain code on recorded accesses,
 // available in every build; recording (start, stop, results, hooks) exists only in the profile
@@ -95,12 +95,12 @@ void stop();
 // Per kernel, in order of first launch.
 std::vector<kernel_figures> results();
 
-// Called by the scheduler around every accepted launch and by the atomics of device code.
+// Called by the scheduler when a launch starts and ends (`launch` names it among those running
+// interleaved; `runs` blocks of its `blocks` run under the block filter), and by the atomics of
+// device code.
 namespace hooks {
-void launch_begin(const void* kernel, std::uint64_t blocks);
-// Whether the block of linear index `block` of the launch runs (false outside the sample).
-bool runs_block(std::uint64_t block);
-void launch_end();
+void launch_begin(const void* launch, const void* kernel, std::uint64_t blocks, std::uint64_t runs);
+void launch_end(const void* launch);
 void atomic(const void* address, std::size_t size, const void* site);
 }  // namespace hooks
 

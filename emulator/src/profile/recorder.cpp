@@ -17,7 +17,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "../engine.h"
 #include "../platform.h"
+#include "kr_emu/control.h"
 #include "kr_emu/profile.h"
 
 extern "C" char __start_kr_emu_shared[] __attribute__((visibility("hidden")));
@@ -39,21 +41,26 @@ struct occurrence_hash {
   }
 };
 
-struct recorder {
-  bool on = false;
-  std::uint64_t budget = 0;
-  // The launch in progress.
-  bool in_launch = false;
+// A launch in progress. Launches on several streams run interleaved, block by block (or even
+// within a block): each keeps its own.
+struct launch_state {
   const void* kernel = nullptr;
   std::uint64_t blocks = 0;
   std::uint64_t sampled = 0;
-  std::vector<std::uint64_t> sample;  // the blocks that run, ascending; empty: all of them
   std::uint64_t block = ~std::uint64_t{0};  // linear index of the block being recorded
   std::vector<access> accesses;
   std::unordered_map<occurrence_key, std::uint32_t, occurrence_hash> occurrences;
-  figures launch;
-  std::unordered_set<std::uint64_t> launch_sectors;
+  figures measured;
+  std::unordered_set<std::uint64_t> sectors;
   std::vector<std::uint64_t> block_sectors;
+};
+
+struct recorder {
+  bool on = false;
+  std::uint64_t budget = 0;
+  std::map<const void*, launch_state> launches;  // by engine
+  const void* cached_key = nullptr;              // the engine of the last access, and its state
+  launch_state* cached_launch = nullptr;
   // The allocation the last global access fell in.
   std::uintptr_t cached_begin = 0, cached_end = 0;
   std::vector<kernel_figures> kernels;
@@ -84,18 +91,26 @@ std::uint32_t linear_thread() {
   return threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
 }
 
-void finish_block(recorder& r) {
-  if (r.accesses.empty()) return;
-  r.block_sectors.clear();
-  analyse_block(r.accesses, r.launch, &r.block_sectors);
-  r.launch_sectors.insert(r.block_sectors.begin(), r.block_sectors.end());
-  r.accesses.clear();
-  r.occurrences.clear();
+void finish_block(launch_state& l) {
+  if (l.accesses.empty()) return;
+  l.block_sectors.clear();
+  analyse_block(l.accesses, l.measured, &l.block_sectors);
+  l.sectors.insert(l.block_sectors.begin(), l.block_sectors.end());
+  l.accesses.clear();
+  l.occurrences.clear();
 }
 
 void record(std::uintptr_t address, std::size_t size, kind what, const void* site) {
   recorder& r = the_recorder();
-  if (!r.on || !r.in_launch || !detail::running_kernel()) return;
+  if (!r.on || r.launches.empty() || !detail::running_kernel()) return;
+  const void* key = detail::the_engine;
+  if (key != r.cached_key) {
+    const auto it = r.launches.find(key);
+    if (it == r.launches.end()) return;
+    r.cached_key = key;
+    r.cached_launch = &it->second;
+  }
+  launch_state& l = *r.cached_launch;
   space where;
   if (address >= reinterpret_cast<std::uintptr_t>(__start_kr_emu_shared) &&
       address < reinterpret_cast<std::uintptr_t>(__stop_kr_emu_shared)) {
@@ -106,14 +121,14 @@ void record(std::uintptr_t address, std::size_t size, kind what, const void* sit
     return;  // the thread's own stack, host memory of the emulator
   }
   const std::uint64_t b = linear_block();
-  if (b != r.block) {
-    finish_block(r);
-    r.block = b;
+  if (b != l.block) {
+    finish_block(l);
+    l.block = b;
   }
   const std::uint32_t thread = linear_thread();
   const auto s = reinterpret_cast<std::uintptr_t>(site);
-  const std::uint32_t n = r.occurrences[occurrence_key{s, thread}]++;
-  r.accesses.push_back(access{s, address, thread, n, static_cast<std::uint32_t>(size), what, where});
+  const std::uint32_t n = l.occurrences[occurrence_key{s, thread}]++;
+  l.accesses.push_back(access{s, address, thread, n, static_cast<std::uint32_t>(size), what, where});
 }
 
 // The symbol of the function at `address` from the ELF symbol table of its module (kernels are
@@ -193,11 +208,21 @@ std::string short_name(const std::string& full) {
 void start(std::uint64_t block_budget) {
   recorder& r = the_recorder();
   r.kernels.clear();
+  r.launches.clear();
+  r.cached_key = nullptr;
   r.budget = block_budget;
+  // Large launches run the first block, the last and an even spread between them.
+  if (block_budget > 0) kr_emu::sample_blocks(block_budget);
   r.on = true;
 }
 
-void stop() { the_recorder().on = false; }
+void stop() {
+  recorder& r = the_recorder();
+  if (r.on && r.budget > 0) kr_emu::clear_block_filter();
+  r.on = false;
+  r.launches.clear();
+  r.cached_key = nullptr;
+}
 
 std::vector<kernel_figures> results() {
   std::vector<kernel_figures> out = the_recorder().kernels;
@@ -207,49 +232,41 @@ std::vector<kernel_figures> results() {
 
 namespace hooks {
 
-void launch_begin(const void* kernel, std::uint64_t blocks) {
+void launch_begin(const void* launch, const void* kernel, std::uint64_t blocks, std::uint64_t runs) {
   recorder& r = the_recorder();
   if (!r.on) return;
-  r.in_launch = true;
-  r.kernel = kernel;
-  r.blocks = blocks;
-  r.sample.clear();
-  r.sampled = blocks;
-  if (r.budget != 0 && blocks > r.budget) {
-    r.sample = sample_blocks(blocks, r.budget);
-    r.sampled = r.sample.size();
-  }
-  r.block = ~std::uint64_t{0};
-  r.launch = figures{};
-  r.launch_sectors.clear();
+  launch_state& l = r.launches[launch];
+  l = launch_state{};
+  l.kernel = kernel;
+  l.blocks = blocks;
+  l.sampled = runs;
+  r.cached_key = nullptr;
   r.cached_begin = r.cached_end = 0;
 }
 
-bool runs_block(std::uint64_t block) {
-  const recorder& r = the_recorder();
-  if (!r.on || !r.in_launch || r.sample.empty()) return true;
-  return std::binary_search(r.sample.begin(), r.sample.end(), block);
-}
-
-void launch_end() {
+void launch_end(const void* launch) {
   recorder& r = the_recorder();
-  if (!r.on || !r.in_launch) return;
-  finish_block(r);
-  r.in_launch = false;
-  r.launch.unique_sectors = static_cast<double>(r.launch_sectors.size());
-  const double scale = r.sampled > 0 ? static_cast<double>(r.blocks) / static_cast<double>(r.sampled) : 0.0;
+  if (!r.on) return;
+  const auto it = r.launches.find(launch);
+  if (it == r.launches.end()) return;
+  launch_state& l = it->second;
+  finish_block(l);
+  l.measured.unique_sectors = static_cast<double>(l.sectors.size());
+  const double scale = l.sampled > 0 ? static_cast<double>(l.blocks) / static_cast<double>(l.sampled) : 0.0;
   kernel_figures* k = nullptr;
   for (kernel_figures& existing : r.kernels)
-    if (existing.kernel == r.kernel) k = &existing;
+    if (existing.kernel == l.kernel) k = &existing;
   if (k == nullptr) {
     r.kernels.push_back(kernel_figures{});
     k = &r.kernels.back();
-    k->kernel = r.kernel;
+    k->kernel = l.kernel;
   }
   ++k->launches;
-  k->blocks += r.blocks;
-  k->sampled_blocks += r.sampled;
-  k->measured += r.launch.scaled(scale);
+  k->blocks += l.blocks;
+  k->sampled_blocks += l.sampled;
+  k->measured += l.measured.scaled(scale);
+  r.launches.erase(it);
+  r.cached_key = nullptr;
 }
 
 void atomic(const void* address, std::size_t size, const void* site) {
