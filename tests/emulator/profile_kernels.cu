@@ -70,21 +70,26 @@ __global__ void __launch_bounds__(256) atomic_one_address_kernel(unsigned* count
 }
 
 template <class... P>
-cudaError_t launch(void (*kernel)(P...), int blocks, dim3 block, P... args) {
+cudaError_t launch_on(cudaStream_t stream, void (*kernel)(P...), int blocks, dim3 block, P... args) {
   void* params[] = {static_cast<void*>(&args)...};
-  return cudaLaunchKernel(kernel, dim3(static_cast<unsigned>(blocks)), block, params, 0, 0);
+  return cudaLaunchKernel(kernel, dim3(static_cast<unsigned>(blocks)), block, params, 0, stream);
+}
+
+template <class... P>
+cudaError_t launch(void (*kernel)(P...), int blocks, dim3 block, P... args) {
+  return launch_on(0, kernel, blocks, block, args...);
 }
 
 }  // namespace
 
-cudaError_t copy_floats(int blocks, float* out, const float* in) {
-  return launch(copy_floats_kernel, blocks, dim3(threads), out, in);
+cudaError_t copy_floats(int blocks, float* out, const float* in, cudaStream_t stream) {
+  return launch_on(stream, copy_floats_kernel, blocks, dim3(threads), out, in);
 }
 cudaError_t copy_float4s(int blocks, float4* out, const float4* in) {
   return launch(copy_float4s_kernel, blocks, dim3(threads), out, in);
 }
-cudaError_t strided_read(int blocks, const float* in, float* flag) {
-  return launch(strided_read_kernel, blocks, dim3(threads), in, flag);
+cudaError_t strided_read(int blocks, const float* in, float* flag, cudaStream_t stream) {
+  return launch_on(stream, strided_read_kernel, blocks, dim3(threads), in, flag);
 }
 cudaError_t broadcast_read(int blocks, const float* in, float* flag) {
   return launch(broadcast_read_kernel, blocks, dim3(threads), in, flag);

@@ -154,4 +154,30 @@ TEST_F(ProfileTest, NamesKernelsAndIgnoresHostAccesses) {
   EXPECT_EQ(host[5], 5.0f);
 }
 
+TEST_F(ProfileTest, LaunchesRunningInterleavedOnTwoStreamsKeepTheirOwnFigures) {
+  const std::size_t n = std::size_t{blocks} * threads;
+  device_array<float> in(ramp(32 * n)), out(n), flag(1);
+  for (std::uint64_t seed : {0u, 1u, 20261208u}) {
+    kr_emu::set_schedule_seed(seed);
+    cudaStream_t a = nullptr, b = nullptr;
+    ASSERT_EQ(cudaStreamCreate(&a), cudaSuccess);
+    ASSERT_EQ(cudaStreamCreate(&b), cudaSuccess);
+    kr_emu::profile::start(0);
+    ASSERT_EQ(profile_kernels::copy_floats(blocks, out.get(), in.get(), a), cudaSuccess);
+    ASSERT_EQ(profile_kernels::strided_read(blocks, in.get(), flag.get(), b), cudaSuccess);
+    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess) << kr_emu::last_fault_message();
+    kr_emu::profile::stop();
+    const std::vector<kernel_figures> kernels = kr_emu::profile::results();
+    ASSERT_EQ(kernels.size(), 2u) << "seed " << seed;
+    for (const kernel_figures& k : kernels) {
+      const bool copy = k.name == "copy_floats_kernel";
+      EXPECT_TRUE(copy || k.name == "strided_read_kernel") << k.name;
+      EXPECT_EQ(k.measured.global_requests, (copy ? 2.0 : 1.0) * n / 32) << k.name << ", seed " << seed;
+      EXPECT_EQ(k.measured.sectors_per_request(), copy ? 4 : 32) << k.name << ", seed " << seed;
+    }
+    ASSERT_EQ(cudaStreamDestroy(a), cudaSuccess);
+    ASSERT_EQ(cudaStreamDestroy(b), cudaSuccess);
+  }
+}
+
 }  // namespace
