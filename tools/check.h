@@ -21,6 +21,13 @@ struct check_case {
 // Buffers of one check case, released when it ends.
 using scratch = session::scope;
 
+// True when an entry call failed, with "status N" in `detail`.
+inline bool failed_status(kr_status_t status, std::string& detail) {
+  if (status == KR_STATUS_SUCCESS) return false;
+  detail = "status " + std::to_string(static_cast<int>(status));
+  return true;
+}
+
 // "element i: got ..., want ..." for the first mismatch of a case.
 inline std::string mismatch(size_t i, double got, double want) {
   char s[128];

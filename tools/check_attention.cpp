@@ -17,10 +17,7 @@ namespace {
 
 template <typename Args>
 bool run_entry(session& ses, const char* symbol, Args& args, std::string& detail) {
-  const kr_status_t status = ses.call(symbol, args);
-  if (status == KR_STATUS_SUCCESS) return true;
-  detail = "status " + std::to_string(static_cast<int>(status));
-  return false;
+  return !failed_status(ses.call(symbol, args), detail);
 }
 
 std::string mismatch(const char* what, size_t i, double got, double want_lo, double want_hi) {

@@ -15,7 +15,6 @@ namespace omu {
 
 namespace {
 
-
 constexpr int32_t rows = 3, length = 5;
 
 std::vector<float> matrix_a() {
@@ -27,8 +26,7 @@ std::vector<float> matrix_a() {
 // A float broadcast entry on a 3 x 5 matrix with the output preset to 1.5 (the accumulator of the
 // multiply-accumulate).
 template <bool by_column>
-bool float_broadcast(session& ses, const char* symbol, float (*op)(float, float, float),
-                     std::string& detail) {
+bool float_broadcast(session& ses, const char* symbol, float (*op)(float, float, float), std::string& detail) {
   scratch s(ses);
   const std::vector<float> a = matrix_a();
   const std::vector<float> b = by_column ? std::vector<float>{0.5f, -3.0f, 7.25f} : std::vector<float>{0.5f, -3.0f, 7.25f, 1e-3f, -0.0f};

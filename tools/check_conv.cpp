@@ -10,7 +10,6 @@ namespace omu {
 
 namespace {
 
-
 // Deterministic full-range values.
 template <typename T>
 std::vector<T> pattern(size_t count, uint32_t seed) {
@@ -26,8 +25,7 @@ std::vector<T> pattern(size_t count, uint32_t seed) {
 // Calls the entry on the record `args` whose output buffer is `out`, reads back `want.size()`
 // values and compares them bit for bit.
 template <typename T, typename Call>
-bool run_and_compare(session& ses, kr_omu_buffer* out, const std::vector<T>& want,
-                     Call call, std::string& detail) {
+bool run_and_compare(session& ses, kr_omu_buffer* out, const std::vector<T>& want, Call call, std::string& detail) {
   const kr_status_t status = call();
   if (status != KR_STATUS_SUCCESS) {
     detail = "status " + std::to_string(static_cast<int>(status));

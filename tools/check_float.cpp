@@ -185,9 +185,7 @@ bool mul_scalar_q10_case(session& ses, std::string& detail) {
         a.truncate = truncate;
         a.count = n;
       };
-      if (!run_export<kr_omu_op_mulsv_args_t>(ses,
-                                              "taabe263",
-                                              in.data(), n * 2, out.data(), n * 2, fill, detail)) {
+      if (!run_export<kr_omu_op_mulsv_args_t>(ses, "taabe263", in.data(), n * 2, out.data(), n * 2, fill, detail)) {
         return false;
       }
       for (size_t i = 0; i < in.size(); ++i) {

@@ -15,7 +15,6 @@ namespace omu {
 
 namespace {
 
-
 template <typename T>
 std::string shown(T v) {
   if constexpr (std::is_floating_point_v<T>) {
@@ -39,16 +38,9 @@ bool same(const std::vector<T>& got, const std::vector<T>& want, std::string& de
   return true;
 }
 
-bool failed_status(kr_status_t status, std::string& detail) {
-  if (status == KR_STATUS_SUCCESS) return false;
-  detail = "status " + std::to_string(static_cast<int>(status));
-  return true;
-}
-
 // Runs a unary entry over `in` and compares with `expect` applied to each input.
 template <typename TOut, typename TIn, typename Expect>
-bool check_unary(session& ses, const char* symbol, const std::vector<TIn>& in,
-                 Expect expect, std::string& detail) {
+bool check_unary(session& ses, const char* symbol, const std::vector<TIn>& in, Expect expect, std::string& detail) {
   scratch s(ses);
   kr_omu_buffer* src = s.upload(in);
   kr_omu_buffer* dst = s.output(in.size() * sizeof(TOut));
@@ -67,7 +59,6 @@ bool check_unary(session& ses, const char* symbol, const std::vector<TIn>& in,
   for (const TIn& x : in) want.push_back(static_cast<TOut>(expect(x)));
   return same(got, want, detail);
 }
-
 
 const std::vector<int16_t> q10_inputs = {0, 1, -1, 63, 64, -64, 1024, -1024, 2048, 8128, 8191, -8192, 32767, -32768};
 

@@ -12,11 +12,9 @@ namespace omu {
 
 namespace {
 
-
 // Reads back `want.size()` values and compares them bit for bit.
 template <typename T>
-bool compare(session& ses, kr_omu_buffer* out, const std::vector<T>& want,
-             const char* what, std::string& detail) {
+bool compare(session& ses, kr_omu_buffer* out, const std::vector<T>& want, const char* what, std::string& detail) {
   std::vector<T> got(want.size());
   if (!ses.read(out, got.data(), static_cast<int32_t>(got.size() * sizeof(T)))) {
     detail = "read-back failed";
@@ -29,12 +27,6 @@ bool compare(session& ses, kr_omu_buffer* out, const std::vector<T>& want,
       return false;
     }
   }
-  return true;
-}
-
-bool failed_status(kr_status_t status, std::string& detail) {
-  if (status == KR_STATUS_SUCCESS) return false;
-  detail = "status " + std::to_string(static_cast<int>(status));
   return true;
 }
 

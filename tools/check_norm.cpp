@@ -15,12 +15,6 @@ namespace omu {
 
 namespace {
 
-bool bad_status(kr_status_t status, std::string& detail) {
-  if (status == KR_STATUS_SUCCESS) return false;
-  detail = "status " + std::to_string(static_cast<int>(status));
-  return true;
-}
-
 // Two rows of 600 (more than one column per thread).
 constexpr int32_t rows = 2, n = 600;
 
@@ -57,7 +51,7 @@ bool layer_norm(session& ses, std::string& detail) {
   kr_omu_buffer* out = s.upload(std::vector<float>(x.size()));
   kr_omu_op_layer_norm_args_t args{out, s.upload(x), s.upload(gamma), s.upload(beta), 1e-5f, rows, n, 0, 0, 0, 0};
   if (!s.ok()) return detail = "allocation failed", false;
-  if (bad_status(ses.call("taabe120", args), detail)) return false;
+  if (failed_status(ses.call("taabe120", args), detail)) return false;
   std::vector<float> got(x.size());
   if (!s.download(out, got)) return detail = "read-back failed", false;
   return compare_ranges(got, x, gamma, &beta, detail);
@@ -70,7 +64,7 @@ bool rms_norm(session& ses, std::string& detail) {
   kr_omu_buffer* out = s.upload(std::vector<float>(x.size()));
   kr_omu_op_norm_args_t args{out, s.upload(x), s.upload(gamma), 1e-5f, rows, n, 0, 0, 0};
   if (!s.ok()) return detail = "allocation failed", false;
-  if (bad_status(ses.call("taabe167", args), detail)) return false;
+  if (failed_status(ses.call("taabe167", args), detail)) return false;
   std::vector<float> got(x.size());
   if (!s.download(out, got)) return detail = "read-back failed", false;
   return compare_ranges(got, x, gamma, nullptr, detail);
@@ -90,7 +84,7 @@ bool layer_norm_q7(session& ses, std::string& detail) {
   kr_omu_buffer* out = s.upload(std::vector<float>(x.size()));
   kr_omu_op_layer_norm_args_t args{out, s.upload(x), s.upload(gamma), s.upload(beta), 1e-5f, count, 37, 0, 0, 0, 0};
   if (!s.ok()) return detail = "allocation failed", false;
-  if (bad_status(ses.call("taabe230", args), detail)) return false;
+  if (failed_status(ses.call("taabe230", args), detail)) return false;
   std::vector<float> got(x.size());
   if (!s.download(out, got)) return detail = "read-back failed", false;
   for (int32_t r = 0; r < count; ++r) {
@@ -113,7 +107,7 @@ bool gate(session& ses, std::string& detail) {
   kr_omu_buffer* probs = s.upload(std::vector<float>(count * k));
   kr_omu_op_gate_args_t args{indices, probs, s.upload(scores), count, k, 6};
   if (!s.ok()) return detail = "allocation failed", false;
-  if (bad_status(ses.call("taabe149", args), detail)) return false;
+  if (failed_status(ses.call("taabe149", args), detail)) return false;
   std::vector<int32_t> got_indices(count * k);
   std::vector<float> got_probs(count * k);
   if (!s.download(indices, got_indices) || !s.download(probs, got_probs)) return detail = "read-back failed", false;
@@ -147,7 +141,7 @@ bool cell(session& ses, std::string& detail) {
   kr_omu_buffer* h = s.upload(std::vector<int16_t>(count));
   kr_omu_op_cell_args_t args{h, c, g, count, 0, 0, 0};
   if (!s.ok()) return detail = "allocation failed", false;
-  if (bad_status(ses.call("taabe47", args), detail)) return false;
+  if (failed_status(ses.call("taabe47", args), detail)) return false;
   std::vector<int16_t> got_g(gates.size()), got_c(count), got_h(count);
   if (!s.download(g, got_g) || !s.download(c, got_c) || !s.download(h, got_h)) return detail = "read-back failed", false;
   for (int32_t i = 0; i < count; ++i) {
@@ -169,7 +163,7 @@ bool standardize(session& ses, std::string& detail) {
   kr_omu_buffer* out = s.upload(std::vector<int16_t>(in.size()));
   kr_omu_op_standardize_args_t args{out, s.upload(in), s.upload(mean), s.upload(scale), 5, 3, 0, 0};
   if (!s.ok()) return detail = "allocation failed", false;
-  if (bad_status(ses.call("taabe86", args), detail)) return false;
+  if (failed_status(ses.call("taabe86", args), detail)) return false;
   std::vector<int16_t> got(in.size());
   if (!s.download(out, got)) return detail = "read-back failed", false;
   for (size_t i = 0; i < in.size(); ++i) {
