@@ -154,6 +154,19 @@ struct engine {
   thread_state* take_unstarted() { return &threads[order[next_unstarted++]]; }
 };
 
+// The fiber engine's steps (src/scheduler.cpp), for the launch runners of src/launches.cpp: a
+// launch's threads, a block's start, its run (to its end, a fault, or a yield of a preemptible
+// engine), its end, and the discarding of a faulted or interrupted block's fibers.
+enum class block_end { done, yielded, faulted };
+void prepare_launch(engine& e, dim3 block, const launch_request& request, std::uint64_t seed);
+void prepare_block(engine& e, std::uint64_t block_linear, std::uint64_t position);
+block_end run_block(engine& e);
+void finish_block(engine& e);
+void abandon_block(engine& e);
+// Around the launches one runtime call runs: the device math state, the kernel flag, the watchdog.
+void begin_launches(platform& s);
+void end_launches();
+
 // The engine whose block is running on the launching thread (the platform's mutex is held across
 // launches and synchronisations), null before the first launch.
 extern engine* the_engine;

@@ -1,6 +1,7 @@
-// Kernel execution: the fiber engine. The blocks of a grid run one after another on the launching
-// host thread; the threads of a block run as fibers (Boost.Context fcontext) on pooled stacks.
-// The runtime (src/runtime.cpp) has checked the launch before it gets here.
+// Kernel execution: the fiber engine. A block runs on the launching host thread with its CUDA
+// threads as fibers (Boost.Context fcontext) on pooled stacks; src/launches.cpp decides which
+// block of which launch runs when (one grid's blocks one after another, or the blocks of launches
+// on different streams interleaved). The runtime (src/runtime.cpp) has checked every launch.
 //
 // A fiber switches only when its thread must wait: at a block barrier, at a warp collective, or
 // when its thread has exited and another one is ready. A thread that never waits runs to the end
@@ -20,10 +21,10 @@
 // before a block is released to the block's threads as they start; a barrier orders what each
 // thread did before it with what every thread does after it; a warp collective does the same
 // among the lanes that take part; each thread's work is released at its end and acquired by the
-// host when the grid is done. Blocks are not ordered with one another, so unsynchronised accesses
-// from two blocks are reported too; the shared arrays are mapped afresh before each block so that
-// the previous block's accesses to them do not count. The emulator's own code is not
-// instrumented.
+// host when it synchronises with the launch (src/streams.h). Blocks are not ordered with one
+// another, so unsynchronised accesses from two blocks are reported too; the shared arrays are
+// mapped afresh before each block so that the previous block's accesses to them do not count. The
+// emulator's own code is not instrumented.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -39,9 +40,6 @@
 #include "engine.h"
 #include "fiber_shim.h"
 #include "platform.h"
-#if defined(KR_EMU_PROFILE)
-#include "kr_emu/profile.h"
-#endif
 #include "schedule.h"
 #include "watchdog.h"
 
@@ -69,15 +67,6 @@ thread_local bool kernel_on_this_thread = false;
 std::atomic<std::uint64_t> progress{0};
 std::uint64_t steps = 0;
 
-// Plain builds interleave the blocks of launches on different streams at every rendezvous (so a
-// read-modify-write spread over a barrier loses updates as on a GPU); the sanitizer builds
-// interleave whole blocks (their reports do not depend on the interleaving, and their shared
-// arrays are remapped or poisoned per block).
-#if defined(KR_EMU_TSAN) || defined(KR_EMU_ASAN)
-constexpr bool rendezvous_interleaving = false;
-#else
-constexpr bool rendezvous_interleaving = true;
-#endif
 
 // ---- fibers ----
 
@@ -216,6 +205,8 @@ void record_fault(engine& e, const std::string& message, cudaError_t error = cud
   e.faulted = true;
 }
 
+}  // namespace
+
 // Discards every fiber of the faulted block that still holds a thread: their frames are dropped
 // without unwinding, as a GPU drops a faulted kernel. Under ThreadSanitizer their work so far is
 // released to the host like that of threads that ended, and their contexts (whose shadow call
@@ -244,6 +235,8 @@ void abandon_block(engine& e) {
     t.state = run_state::exited;
   }
 }
+
+namespace {
 
 engine& in_kernel(const char* function) {
   if (the_engine == nullptr || the_engine->current == nullptr) {
@@ -426,6 +419,8 @@ void worker_main(fc::transfer_t from) {
   }
 }
 
+}  // namespace
+
 void prepare_launch(engine& e, dim3 block, const launch_request& request, std::uint64_t seed) {
   e.kernel = request.kernel;
   e.block_size = block.x * block.y * block.z;
@@ -531,8 +526,6 @@ void finish_block(engine& e) {
 #endif
 }
 // Runs the current block to its end; false when it faulted.
-enum class block_end { done, yielded, faulted };
-
 // Runs the current block until it ends, faults or (preemptible engines) a fiber yields.
 block_end run_block(engine& e) {
   for (;;) {
@@ -560,7 +553,7 @@ block_end run_block(engine& e) {
   if (e.faulted) abandon_block(e);
   return e.faulted ? block_end::faulted : block_end::done;
 }
-}  // namespace
+
 
 bool running_kernel() { return kernel_on_this_thread; }
 
@@ -691,7 +684,7 @@ void trap(const char* file, int line) {
   end_faulted_kernel();
 }
 
-// ---- launch ----
+// ---- launches ----
 
 namespace {
 
@@ -708,42 +701,6 @@ void interrupt_kernel() {
 
 }  // namespace
 
-namespace {
-
-// Engines: the first runs default-stream launches, the others the launches at the heads of the
-// streams while queued work runs.
-std::vector<engine*> engines;
-std::vector<bool> engine_busy;
-
-std::size_t take_engine() {
-  for (std::size_t i = 1; i < engines.size(); ++i) {
-    if (!engine_busy[i]) {
-      engine_busy[i] = true;
-      return i;
-    }
-  }
-  if (engines.empty()) {
-    engines.push_back(new engine);
-    engine_busy.push_back(true);
-  }
-  engines.push_back(new engine);
-  engine_busy.push_back(true);
-  return engines.size() - 1;
-}
-
-engine& default_engine() {
-  if (engines.empty()) {
-    engines.push_back(new engine);
-    engine_busy.push_back(true);
-  }
-  return *engines[0];
-}
-
-uint3 block_index(std::uint64_t b, dim3 grid) {
-  return uint3{static_cast<unsigned>(b % grid.x), static_cast<unsigned>(b / grid.x % grid.y),
-               static_cast<unsigned>(b / (std::uint64_t{grid.x} * grid.y))};
-}
-
 void begin_launches(platform& s) {
   math_key = mix(s.schedule_seed ^ 0x6d6174686b6579ull);
   math_accurate = s.math_accurate;
@@ -754,229 +711,6 @@ void begin_launches(platform& s) {
 void end_launches() {
   watchdog_end();
   kernel_on_this_thread = false;
-}
-
-// The shared arrays hold one block's at a time: an engine whose block is interrupted keeps a copy.
-std::size_t shared_size() { return static_cast<std::size_t>(__stop_kr_emu_shared - __start_kr_emu_shared); }
-void save_shared(engine& e) {
-  e.shared_copy.resize(shared_size());
-  if (!e.shared_copy.empty()) std::memcpy(e.shared_copy.data(), __start_kr_emu_shared, e.shared_copy.size());
-  e.shared_saved = true;
-}
-void restore_shared(engine& e) {
-  if (!e.shared_saved) return;
-  if (!e.shared_copy.empty()) std::memcpy(__start_kr_emu_shared, e.shared_copy.data(), e.shared_copy.size());
-  e.shared_saved = false;
-}
-
-// A launch at the head of its stream's queue while queued work runs.
-struct head_launch {
-  CUstream_st* stream;
-  pending_launch* launch;
-  std::size_t engine_index;
-  std::uint64_t runs = 0, position = 0;
-  bool open = false;  // a block is in progress
-};
-
-void* stream_context(CUstream_st* stream) {
-  if (stream->work.fiber == nullptr) stream->work.fiber = tsan::create_named("CUDA stream");
-  return stream->work.fiber;
-}
-
-// A stream-ordered free, done in the stream's context (after what the stream ran before it).
-void free_in_stream(CUstream_st* stream, void* ptr, void* host) {
-  tsan::switch_to(stream_context(stream));
-  release(ptr);
-  tsan::switch_to(host);
-}
-
-void discard(pending_launch* l) {
-  l->request.destroy(l->request.call);
-  delete l;
-}
-
-}  // namespace
-
-void run_grid(const launch_request& request, const std::vector<std::uint64_t>* chosen) {
-  platform& s = state();
-  engine& e = default_engine();
-  the_engine = &e;
-  prepare_launch(e, request.block, request, s.schedule_seed);
-  e.poison = poison_for_seed(s.schedule_seed);
-  e.main_fiber = tsan::current();
-  e.end_sync = &e.launch_end;
-  e.preemptible = false;
-  gridDim = request.grid;
-  blockDim = request.block;
-  begin_launches(s);
-  const dim3 grid = request.grid;
-  const std::uint64_t blocks = std::uint64_t{grid.x} * grid.y * grid.z;
-  // Under a block filter the schedule permutes the chosen blocks among themselves.
-  const std::uint64_t runs = chosen != nullptr ? chosen->size() : blocks;
-#if defined(KR_EMU_PROFILE)
-  profile::hooks::launch_begin(&e, request.kernel, blocks, runs);
-#endif
-  for (std::uint64_t position = 0; position < runs; ++position) {
-    std::uint64_t b = block_at(position, runs, e.seed);
-    if (chosen != nullptr) b = (*chosen)[b];
-    blockIdx = block_index(b, grid);
-    prepare_block(e, b, position);
-    const bool completed = run_block(e) == block_end::done;
-    finish_block(e);
-    if (!completed) break;
-  }
-#if defined(KR_EMU_PROFILE)
-  profile::hooks::launch_end(&e);
-#endif
-  end_launches();
-  // The host sees everything the grid's threads did.
-  tsan::acquire(&e.launch_end);
-  check_guards(e.kernel);
-}
-
-void run_pending() {
-  platform& s = state();
-  bool queued = false;
-  for (const CUstream_st* st : s.streams) queued = queued || !st->work.queue.empty();
-  if (!queued) return;
-  void* const host = tsan::current();
-  const std::uint64_t seed = s.schedule_seed;
-  std::uint64_t key = mix(seed ^ 0x73747265616d73ull);
-  std::vector<head_launch> heads;
-  bool faulted = s.devices.empty() || current().sticky_error != cudaSuccess;
-
-  // Moves every stream without a running launch on to its next launch, doing the frees before it.
-  const auto advance = [&] {
-    for (CUstream_st* st : s.streams) {
-      bool running = false;
-      for (const head_launch& h : heads) running = running || h.stream == st;
-      while (!running && !st->work.queue.empty()) {
-        const stream_op op = st->work.queue.front();
-        if (op.launch == nullptr) {
-          st->work.queue.pop_front();
-          free_in_stream(st, op.freed, host);
-          continue;
-        }
-        if (faulted) {
-          st->work.queue.pop_front();
-          discard(op.launch);
-          continue;
-        }
-        pending_launch* l = op.launch;
-        const std::size_t index = take_engine();
-        engine& e = *engines[index];
-        prepare_launch(e, l->request.block, l->request, seed);
-        e.poison = poison_for_seed(seed);
-        e.grid = l->request.grid;
-        e.block = l->request.block;
-        e.end_sync = &l->end;
-        e.yield_key = mix(seed ^ mix(l->sequence));
-        e.shared_saved = false;
-        // The stream's context takes in what the host did before the call.
-        tsan::switch_to(stream_context(st));
-        tsan::acquire(&l->begin);
-        tsan::switch_to(host);
-        const std::uint64_t blocks = std::uint64_t{e.grid.x} * e.grid.y * e.grid.z;
-        heads.push_back(head_launch{st, l, index, l->every_block ? blocks : l->chosen.size()});
-#if defined(KR_EMU_PROFILE)
-        profile::hooks::launch_begin(&e, l->request.kernel, blocks, heads.back().runs);
-#endif
-        running = true;
-      }
-    }
-  };
-
-  begin_launches(s);
-  advance();
-  engine* holder = nullptr;  // the engine whose block's shared arrays are in place
-  while (!heads.empty()) {
-    // Forward: the launches in the order of their calls; reverse: the latest first; a seed: a
-    // pseudo-random head at every turn.
-    std::size_t k = 0;
-    for (std::size_t i = 1; i < heads.size(); ++i) {
-      const bool later = heads[i].launch->sequence > heads[k].launch->sequence;
-      if (seed == 0 ? !later : seed == 1 ? later : false) k = i;
-    }
-    if (seed > 1) {
-      key = mix(key);
-      k = static_cast<std::size_t>(key % heads.size());
-    }
-    head_launch& h = heads[k];
-    engine& e = *engines[h.engine_index];
-    if (rendezvous_interleaving && holder != &e) {
-      if (holder != nullptr) save_shared(*holder);
-      restore_shared(e);
-    }
-    holder = &e;
-    the_engine = &e;
-    gridDim = e.grid;
-    blockDim = e.block;
-    e.main_fiber = host;
-    e.preemptible = rendezvous_interleaving && seed > 1 && heads.size() > 1;
-    if (!h.open && h.position < h.runs) {
-      std::uint64_t b = block_at(h.position, h.runs, seed);
-      if (!h.launch->every_block) b = h.launch->chosen[b];
-      e.block_index = block_index(b, e.grid);
-      blockIdx = e.block_index;
-      // The block starts after what its stream did before it.
-      tsan::switch_to(stream_context(h.stream));
-      prepare_block(e, b, h.position);
-      tsan::switch_to(host);
-      h.open = true;
-    }
-    blockIdx = e.block_index;
-    const block_end end = h.open ? run_block(e) : block_end::done;
-    if (end == block_end::yielded) continue;
-    if (h.open) {
-      finish_block(e);
-      h.open = false;
-      ++h.position;
-    }
-    if (end == block_end::faulted) faulted = true;
-    if (!faulted && h.position < h.runs) continue;
-    if (!faulted) {
-      // The launch is complete: later work of its stream comes after it.
-      tsan::switch_to(stream_context(h.stream));
-      tsan::acquire(&h.launch->end);
-      tsan::switch_to(host);
-      check_guards(e.kernel);
-      faulted = current().sticky_error != cudaSuccess;
-    }
-#if defined(KR_EMU_PROFILE)
-    profile::hooks::launch_end(&e);
-#endif
-    if (faulted) {
-      // A fault ends the context's work: every block in progress is dropped.
-      for (head_launch& other : heads) {
-        if (&other != &h && other.open) {
-          engine& o = *engines[other.engine_index];
-          the_engine = &o;
-          abandon_block(o);
-          finish_block(o);
-        }
-        other.stream->work.queue.pop_front();
-        if (&other != &h) discard(other.launch);
-        engine_busy[other.engine_index] = false;
-      }
-      h.launch->request.destroy(h.launch->request.call);
-      h.launch->request.call = nullptr;
-      h.stream->work.completed.push_back(h.launch);
-      heads.clear();
-      holder = nullptr;
-      advance();  // drops the rest, does the frees
-      break;
-    }
-    h.stream->work.queue.pop_front();
-    h.launch->request.destroy(h.launch->request.call);
-    h.launch->request.call = nullptr;
-    h.stream->work.completed.push_back(h.launch);
-    engine_busy[h.engine_index] = false;
-    if (holder == &e) holder = nullptr;
-    heads.erase(heads.begin() + static_cast<std::ptrdiff_t>(k));
-    advance();
-  }
-  end_launches();
-  the_engine = &default_engine();
 }
 
 }  // namespace detail
