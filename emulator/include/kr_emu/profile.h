@@ -55,7 +55,8 @@ struct figures {
   double atomics = 0;          // atomic operations (lanes)
   double atomic_requests = 0;
   double atomic_same_address = 0;  // lanes whose address another lane of the request also used
-  double unique_sectors = 0;   // distinct global sectors of each launch, summed over launches
+  double unique_sectors = 0;   // distinct global sectors of each launch, summed over launches (a
+                               // sampled launch's at most the sectors of the allocations it touched)
 
   figures& operator+=(const figures& o);
   figures scaled(double factor) const;

@@ -53,6 +53,10 @@ struct launch_state {
   figures measured;
   std::unordered_set<std::uint64_t> sectors;
   std::vector<std::uint64_t> block_sectors;
+  // The allocations it touched (base -> size): their sectors bound its unique sectors when only a
+  // sample of its blocks ran, since blocks that share an operand would otherwise count it each.
+  std::map<std::uintptr_t, std::size_t> allocations;
+  std::uintptr_t last_allocation = 0;
 };
 
 struct recorder {
@@ -117,6 +121,10 @@ void record(std::uintptr_t address, std::size_t size, kind what, const void* sit
     where = space::shared;
   } else if (in_device_allocation(r, address)) {
     where = space::global;
+    if (r.cached_begin != l.last_allocation) {
+      l.allocations[r.cached_begin] = r.cached_end - r.cached_begin;
+      l.last_allocation = r.cached_begin;
+    }
   } else {
     return;  // the thread's own stack, host memory of the emulator
   }
@@ -264,7 +272,13 @@ void launch_end(const void* launch) {
   ++k->launches;
   k->blocks += l.blocks;
   k->sampled_blocks += l.sampled;
-  k->measured += l.measured.scaled(scale);
+  figures f = l.measured.scaled(scale);
+  if (l.sampled < l.blocks) {
+    double footprint = 0;
+    for (const auto& a : l.allocations) footprint += static_cast<double>((a.second + 31) / 32 + 1);
+    f.unique_sectors = std::min(f.unique_sectors, footprint);
+  }
+  k->measured += f;
   r.launches.erase(it);
   r.cached_key = nullptr;
 }
