@@ -99,8 +99,18 @@ void free_in_stream(CUstream_st* stream, void* ptr, void* host) {
   tsan::switch_to(host);
 }
 
+// Ends a launch's run in its stream's context: the stream's later work comes after what its threads
+// did, and its copy of the arguments (which they read) goes.
+void retire(CUstream_st* stream, pending_launch* l, void* host) {
+  tsan::switch_to(stream_context(stream));
+  tsan::acquire(&l->end);
+  if (l->request.call != nullptr) l->request.destroy(l->request.call);
+  l->request.call = nullptr;
+  tsan::switch_to(host);
+}
+
 void discard(pending_launch* l) {
-  l->request.destroy(l->request.call);
+  if (l->request.call != nullptr) l->request.destroy(l->request.call);
   delete l;
 }
 
@@ -227,9 +237,11 @@ void run_pending() {
       if (!h.launch->every_block) b = h.launch->chosen[b];
       e.block_index = block_index(b, e.grid);
       blockIdx = e.block_index;
-      // The block starts after what its stream did before it.
-      tsan::switch_to(stream_context(h.stream));
       prepare_block(e, b, h.position);
+      // The block starts after what its stream did before it, too (the host has not synchronised
+      // with the stream's earlier launches).
+      tsan::switch_to(stream_context(h.stream));
+      tsan::release(&e.block_begin);
       tsan::switch_to(host);
       h.open = true;
     }
@@ -244,10 +256,7 @@ void run_pending() {
     if (end == block_end::faulted) faulted = true;
     if (!faulted && h.position < h.runs) continue;
     if (!faulted) {
-      // The launch is complete: later work of its stream comes after it.
-      tsan::switch_to(stream_context(h.stream));
-      tsan::acquire(&h.launch->end);
-      tsan::switch_to(host);
+      retire(h.stream, h.launch, host);
       check_guards(e.kernel);
       faulted = current().sticky_error != cudaSuccess;
     }
@@ -263,12 +272,11 @@ void run_pending() {
           abandon_block(o);
           finish_block(o);
         }
+        retire(other.stream, other.launch, host);
         other.stream->work.queue.pop_front();
         if (&other != &h) discard(other.launch);
         engine_busy[other.engine_index] = false;
       }
-      h.launch->request.destroy(h.launch->request.call);
-      h.launch->request.call = nullptr;
       h.stream->work.completed.push_back(h.launch);
       heads.clear();
       holder = nullptr;
@@ -276,8 +284,6 @@ void run_pending() {
       break;
     }
     h.stream->work.queue.pop_front();
-    h.launch->request.destroy(h.launch->request.call);
-    h.launch->request.call = nullptr;
     h.stream->work.completed.push_back(h.launch);
     engine_busy[h.engine_index] = false;
     if (holder == &e) holder = nullptr;

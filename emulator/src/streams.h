@@ -4,11 +4,12 @@
 // of different streams interleaved in an order that follows the schedule seed. The default
 // (legacy) stream stays synchronous, and its work first runs everything queued.
 //
-// Race build: the host's work before a launch is released to it at its call; a launch's blocks see
-// what came before it in its stream (the stream's own ThreadSanitizer context acquires each
-// launch's end); the host acquires a launch's end only when it synchronises with its stream
-// (stream or device synchronisation, or default-stream work, which waits for the blocking streams).
-// Nothing orders launches on two streams, so their conflicting accesses are reported.
+// Race build: the host's work before a launch is released to it at its call (and, since its blocks
+// run later on the host thread, what the host did until they run); a launch's blocks see what came
+// before it in its stream (the stream's own ThreadSanitizer context acquires each launch's end and
+// releases it to the blocks); the host acquires a launch's end only when it synchronises with its
+// stream (stream or device synchronisation, or default-stream work, which waits for the blocking
+// streams). Nothing orders launches on two streams, so their conflicting accesses are reported.
 #pragma once
 
 #include <cstdint>
