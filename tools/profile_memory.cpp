@@ -36,8 +36,8 @@ namespace {
 constexpr uint64_t block_budget = 48;
 // A row at the GPU shape that takes longer than this here runs at the emulator's shape instead;
 // one at the emulator's shape that takes longer fails.
-constexpr int gpu_row_seconds = 60;
-constexpr int small_row_seconds = 120;
+constexpr int gpu_row_seconds = 120;
+constexpr int small_row_seconds = 180;
 // The copy bandwidth the modelled floors are stated against: an H100 SXM's device-to-device copy
 // reaches about 3 TB/s of read plus write traffic.
 constexpr double model_bandwidth = 3.0e12;
