@@ -13,7 +13,6 @@ using kr_emu::profile::analyse_block;
 using kr_emu::profile::analyse_request;
 using kr_emu::profile::figures;
 using kr_emu::profile::kind;
-using kr_emu::profile::sample_blocks;
 using kr_emu::profile::space;
 
 // One access per lane of warp 0: lane l at base + l * stride, `size` bytes.
@@ -122,21 +121,6 @@ TEST(ProfileAnalysis, FiguresScaleExceptTheWorstRequest) {
   EXPECT_EQ(g.shared_ways, 12);
   EXPECT_EQ(g.shared_ways_max, 4);
   EXPECT_EQ(g.sectors_per_request(), 4);
-}
-
-TEST(ProfileAnalysis, BlockSampleIsFirstLastAndEvenSpread) {
-  EXPECT_EQ(sample_blocks(5, 0), (std::vector<std::uint64_t>{0, 1, 2, 3, 4}));
-  EXPECT_EQ(sample_blocks(5, 8), (std::vector<std::uint64_t>{0, 1, 2, 3, 4}));
-  EXPECT_EQ(sample_blocks(5, 5), (std::vector<std::uint64_t>{0, 1, 2, 3, 4}));
-  EXPECT_EQ(sample_blocks(100, 5), (std::vector<std::uint64_t>{0, 24, 49, 74, 99}));
-  EXPECT_EQ(sample_blocks(100, 2), (std::vector<std::uint64_t>{0, 99}));
-  EXPECT_EQ(sample_blocks(100, 1), (std::vector<std::uint64_t>{0}));
-  // Far more blocks than a 64-bit product of index and count can hold.
-  const std::vector<std::uint64_t> huge = sample_blocks(std::uint64_t{1} << 62, 64);
-  ASSERT_EQ(huge.size(), 64u);
-  EXPECT_EQ(huge.front(), 0u);
-  EXPECT_EQ(huge.back(), (std::uint64_t{1} << 62) - 1);
-  for (std::size_t i = 1; i < huge.size(); ++i) EXPECT_LT(huge[i - 1], huge[i]);
 }
 
 }  // namespace

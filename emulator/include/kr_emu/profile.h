@@ -17,7 +17,7 @@
 // last block and an even spread between them (the emulator's block filter, kr_emu::sample_blocks),
 // and its figures are scaled by blocks / sampled blocks.
 //
-// The analysis (analyse_block, analyse_request, sample_blocks) is plain code on recorded accesses,
+// The analysis (analyse_block, analyse_request) is plain code on recorded accesses,
 // available in every build; recording (start, stop, results, hooks) exists only in the profile
 // build.
 #pragma once
@@ -73,11 +73,6 @@ void analyse_block(std::vector<access>& accesses, figures& into, std::vector<std
 
 // Figures of one warp request: the accesses of its lanes (one per lane, any order).
 figures analyse_request(const access* lanes, std::size_t count);
-
-// The linear indices of the blocks a launch of `blocks` blocks runs under a budget of `budget`
-// blocks (0: no limit): all of them when they fit, otherwise the first, the last and an even
-// spread between them, `budget` in all, ascending.
-std::vector<std::uint64_t> sample_blocks(std::uint64_t blocks, std::uint64_t budget);
 
 // Figures per kernel of what was recorded since start().
 struct kernel_figures {

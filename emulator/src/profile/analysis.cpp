@@ -151,23 +151,5 @@ void analyse_block(std::vector<access>& accesses, figures& into, std::vector<std
   }
 }
 
-std::vector<std::uint64_t> sample_blocks(std::uint64_t blocks, std::uint64_t budget) {
-  std::vector<std::uint64_t> chosen;
-  if (budget == 0 || blocks <= budget) {
-    chosen.reserve(blocks);
-    for (std::uint64_t b = 0; b < blocks; ++b) chosen.push_back(b);
-    return chosen;
-  }
-  if (budget == 1) return {0};
-  // Block k of the sample is floor(k * (blocks - 1) / (budget - 1)): 0 first, blocks - 1 last,
-  // strictly increasing since blocks > budget.
-  chosen.reserve(budget);
-  for (std::uint64_t k = 0; k < budget; ++k) {
-    const unsigned __int128 b = static_cast<unsigned __int128>(k) * (blocks - 1) / (budget - 1);
-    chosen.push_back(static_cast<std::uint64_t>(b));
-  }
-  return chosen;
-}
-
 }  // namespace profile
 }  // namespace kr_emu
