@@ -31,6 +31,12 @@ constexpr bool rendezvous_interleaving = false;
 constexpr bool rendezvous_interleaving = true;
 #endif
 
+// The race build gives every CUDA thread of a running launch a ThreadSanitizer context and a stack
+// of its own (per engine, in four sets); two launches at a time keep that within the process's
+// mapping limit. (An engine serving another stream's launch later orders that launch after the
+// earlier one, which can only hide a race, never invent one.)
+constexpr std::size_t max_heads = dedicated_workers ? 2 : ~std::size_t{0};
+
 // Engines: the first runs default-stream launches, the others the launches at the heads of the
 // streams while queued work runs.
 std::vector<engine*> engines;
@@ -181,6 +187,7 @@ void run_pending() {
           discard(op.launch);
           continue;
         }
+        if (heads.size() >= max_heads) break;
         pending_launch* l = op.launch;
         const std::size_t index = take_engine();
         engine& e = *engines[index];
