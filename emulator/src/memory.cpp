@@ -163,6 +163,8 @@ const guard_pattern pattern;
 
 // Offsets (from the block's start) of the first and last damaged guard bytes, or false.
 bool find_damage(const char* user, std::size_t size, std::ptrdiff_t& first, std::ptrdiff_t& last) {
+  // The emulator's bookkeeping, not an access of the host code or of a stream's work.
+  sanitizer_ignore_scope ignore;
   bool found = false;
   const char* zones[2] = {user - guard_bytes, user + size};
   for (const char* zone : zones) {
@@ -197,6 +199,7 @@ std::string describe_damage(const char* what, const void* user, std::size_t size
 }  // namespace
 
 void fill_guards(char* user, std::size_t size) {
+  sanitizer_ignore_scope ignore;
   std::memcpy(user - guard_bytes, pattern.bytes, guard_bytes);
   std::memcpy(user + size, pattern.bytes, guard_bytes);
 #if defined(KR_EMU_ASAN)
