@@ -28,11 +28,11 @@ constexpr bool rendezvous_interleaving = false;
 constexpr bool rendezvous_interleaving = true;
 #endif
 
-// The race build gives every CUDA thread of a running launch a ThreadSanitizer context and a stack
-// of its own (per engine, in four sets); two launches at a time keep that within the process's
-// mapping limit. (An engine serving another stream's launch later orders that launch after the
-// earlier one, which can only hide a race, never invent one.)
-constexpr std::size_t max_heads = dedicated_workers ? 2 : ~std::size_t{0};
+// The race build gives every CUDA thread a ThreadSanitizer context and a stack of its own, in four
+// sets per engine; more engines would pass the process's mapping limit. It runs the queued launches
+// one at a time on the default engine, whose contexts and stacks start afresh whenever the launch
+// comes from another stream than the one before (so that nothing orders two streams' work).
+constexpr std::size_t max_heads = dedicated_workers ? 1 : ~std::size_t{0};
 
 // Engines: the first runs default-stream launches, the others the launches at the heads of the
 // streams while queued work runs.
@@ -180,8 +180,10 @@ void run_pending() {
         }
         if (heads.size() >= max_heads) break;
         pending_launch* l = op.launch;
-        const std::size_t index = take_engine();
-        engine& e = *engines[index];
+        const std::size_t index = dedicated_workers ? 0 : take_engine();
+        engine& e = index == 0 ? default_engine() : *engines[index];
+        if (dedicated_workers && e.last_stream != st) refresh_contexts(e);
+        e.last_stream = st;
         prepare_launch(e, l->request.block, l->request, seed);
         e.poison = poison_for_seed(seed);
         e.grid = l->request.grid;
@@ -267,7 +269,7 @@ void run_pending() {
         retire(other.stream, other.launch, host);
         other.stream->work.queue.pop_front();
         if (&other != &h) discard(other.launch);
-        engine_busy[other.engine_index] = false;
+        if (other.engine_index != 0) engine_busy[other.engine_index] = false;
       }
       h.stream->work.completed.push_back(h.launch);
       heads.clear();
@@ -277,7 +279,7 @@ void run_pending() {
     }
     h.stream->work.queue.pop_front();
     h.stream->work.completed.push_back(h.launch);
-    engine_busy[h.engine_index] = false;
+    if (h.engine_index != 0) engine_busy[h.engine_index] = false;
     if (holder == &e) holder = nullptr;
     heads.erase(heads.begin() + static_cast<std::ptrdiff_t>(k));
     advance();

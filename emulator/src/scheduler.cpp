@@ -236,6 +236,25 @@ void abandon_block(engine& e) {
   }
 }
 
+void refresh_contexts([[maybe_unused]] engine& e) {
+#if defined(KR_EMU_TSAN)
+  sanitizer_ignore_scope ignore;  // mapping the stacks afresh clears what the sanitizer knew of them
+  for (unsigned k = 0; k < engine::fiber_sets; ++k) {
+    for (void*& fiber : e.fibers[k]) {
+      if (fiber != nullptr) tsan::destroy(fiber);
+      fiber = nullptr;  // created again as the next block starts
+    }
+    for (worker* w : e.dedicated[k]) {
+      if (w == nullptr) continue;
+      if (mmap(w->stack_bottom, w->stack_size, PROT_READ | PROT_WRITE,
+               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0) != w->stack_bottom)
+        fatal("cannot map a fiber stack afresh");
+      make_fresh(*w);
+    }
+  }
+#endif
+}
+
 namespace {
 
 engine& in_kernel(const char* function) {
