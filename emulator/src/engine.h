@@ -113,6 +113,7 @@ struct engine {
   std::vector<worker*> dedicated[fiber_sets];  // the stacks of the fibers
   char block_begin = 0, launch_end = 0;
   const char* end_sync = &launch_end;  // released by every thread's end: the launch's end
+  const char* begin_sync = &block_begin;  // released before each block: the launch's own
   const char* barrier_sync = nullptr;
   char* sync_area = nullptr;
   std::size_t sync_area_size = 0, sync_next = 0;

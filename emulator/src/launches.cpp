@@ -127,6 +127,7 @@ void run_grid(const launch_request& request, const std::vector<std::uint64_t>* c
   e.poison = poison_for_seed(s.schedule_seed);
   e.main_fiber = tsan::current();
   e.end_sync = &e.launch_end;
+  e.begin_sync = &e.block_begin;
   e.preemptible = false;
   gridDim = request.grid;
   blockDim = request.block;
@@ -189,6 +190,7 @@ void run_pending() {
         e.grid = l->request.grid;
         e.block = l->request.block;
         e.end_sync = &l->end;
+        e.begin_sync = &l->block_begin;
         e.yield_key = mix(seed ^ mix(l->sequence));
         e.shared_saved = false;
         // The stream's context takes in what the host did before the call.
@@ -238,7 +240,7 @@ void run_pending() {
       // The block starts after what its stream did before it, too (the host has not synchronised
       // with the stream's earlier launches).
       tsan::switch_to(stream_context(h.stream));
-      tsan::release(&e.block_begin);
+      tsan::release(e.begin_sync);
       tsan::switch_to(host);
       h.open = true;
     }

@@ -413,7 +413,7 @@ void worker_main(fc::transfer_t from) {
   arrived(from, self);
   for (;;) {
     thread_state* t = self->thread;
-    tsan::acquire(&e.block_begin);
+    tsan::acquire(e.begin_sync);
     execute(e, t);
     finish_thread(e, t);
     thread_state* next = e.pop_ready();
@@ -530,7 +530,7 @@ void prepare_block(engine& e, std::uint64_t block_linear, std::uint64_t position
   if (e.sync_area == nullptr) fatal("out of memory");
   e.sync_next = 2;  // 0 and 1: the barrier's alternating addresses
   e.barrier_sync = e.sync_area;
-  tsan::release(&e.block_begin);
+  tsan::release(e.begin_sync);
 #else
   (void)position;
 #endif
