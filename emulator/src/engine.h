@@ -113,6 +113,7 @@ struct engine {
   std::vector<worker*> dedicated[fiber_sets];  // the stacks of the fibers
   char block_begin = 0, launch_end = 0;
   const char* end_sync = &launch_end;  // released by every thread's end: the launch's end
+  const char* begin_sync = &block_begin;  // released before each block: the launch's own
   const char* barrier_sync = nullptr;
   char* sync_area = nullptr;
   std::size_t sync_area_size = 0, sync_next = 0;
@@ -128,6 +129,7 @@ struct engine {
   std::uint64_t yield_key = 0;
   std::vector<char> shared_copy;
   bool shared_saved = false;
+  const void* last_stream = nullptr;  // the stream of the last queued launch it ran
 
   thread_state* pop_ready() {
     if (ready_count == 0) return nullptr;
@@ -163,6 +165,9 @@ void prepare_block(engine& e, std::uint64_t block_linear, std::uint64_t position
 block_end run_block(engine& e);
 void finish_block(engine& e);
 void abandon_block(engine& e);
+// Race build: the engine's CUDA-thread contexts and stacks start afresh (nothing they did orders
+// what the next launch does). Nothing in the other builds.
+void refresh_contexts(engine& e);
 // Around the launches one runtime call runs: the device math state, the kernel flag, the watchdog.
 void begin_launches(platform& s);
 void end_launches();

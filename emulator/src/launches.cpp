@@ -31,11 +31,11 @@ constexpr bool rendezvous_interleaving = false;
 constexpr bool rendezvous_interleaving = true;
 #endif
 
-// The race build gives every CUDA thread of a running launch a ThreadSanitizer context and a stack
-// of its own (per engine, in four sets); two launches at a time keep that within the process's
-// mapping limit. (An engine serving another stream's launch later orders that launch after the
-// earlier one, which can only hide a race, never invent one.)
-constexpr std::size_t max_heads = dedicated_workers ? 2 : ~std::size_t{0};
+// The race build gives every CUDA thread a ThreadSanitizer context and a stack of its own, in four
+// sets per engine; more engines would pass the process's mapping limit. It runs the queued launches
+// one at a time on the default engine, whose contexts and stacks start afresh whenever the launch
+// comes from another stream than the one before (so that nothing orders two streams' work).
+constexpr std::size_t max_heads = dedicated_workers ? 1 : ~std::size_t{0};
 
 // Engines: the first runs default-stream launches, the others the launches at the heads of the
 // streams while queued work runs.
@@ -130,6 +130,7 @@ void run_grid(const launch_request& request, const std::vector<std::uint64_t>* c
   e.poison = poison_for_seed(s.schedule_seed);
   e.main_fiber = tsan::current();
   e.end_sync = &e.launch_end;
+  e.begin_sync = &e.block_begin;
   e.preemptible = false;
   gridDim = request.grid;
   blockDim = request.block;
@@ -189,13 +190,16 @@ void run_pending() {
         }
         if (heads.size() >= max_heads) break;
         pending_launch* l = op.launch;
-        const std::size_t index = take_engine();
-        engine& e = *engines[index];
+        const std::size_t index = dedicated_workers ? 0 : take_engine();
+        engine& e = index == 0 ? default_engine() : *engines[index];
+        if (dedicated_workers && e.last_stream != st) refresh_contexts(e);
+        e.last_stream = st;
         prepare_launch(e, l->request.block, l->request, seed);
         e.poison = poison_for_seed(seed);
         e.grid = l->request.grid;
         e.block = l->request.block;
         e.end_sync = &l->end;
+        e.begin_sync = &l->block_begin;
         e.yield_key = mix(seed ^ mix(l->sequence));
         e.shared_saved = false;
         // The stream's context takes in what the host did before the call.
@@ -248,7 +252,7 @@ void run_pending() {
       // The block starts after what its stream did before it, too (the host has not synchronised
       // with the stream's earlier launches).
       tsan::switch_to(stream_context(h.stream));
-      tsan::release(&e.block_begin);
+      tsan::release(e.begin_sync);
       tsan::switch_to(host);
       h.open = true;
     }
@@ -282,7 +286,7 @@ void run_pending() {
         retire(other.stream, other.launch, host);
         other.stream->work.queue.pop_front();
         if (&other != &h) discard(other.launch);
-        engine_busy[other.engine_index] = false;
+        if (other.engine_index != 0) engine_busy[other.engine_index] = false;
       }
       h.stream->work.completed.push_back(h.launch);
       heads.clear();
@@ -292,7 +296,7 @@ void run_pending() {
     }
     h.stream->work.queue.pop_front();
     h.stream->work.completed.push_back(h.launch);
-    engine_busy[h.engine_index] = false;
+    if (h.engine_index != 0) engine_busy[h.engine_index] = false;
     if (holder == &e) holder = nullptr;
     heads.erase(heads.begin() + static_cast<std::ptrdiff_t>(k));
     advance();

@@ -236,6 +236,25 @@ void abandon_block(engine& e) {
   }
 }
 
+void refresh_contexts([[maybe_unused]] engine& e) {
+#if defined(KR_EMU_TSAN)
+  sanitizer_ignore_scope ignore;  // mapping the stacks afresh clears what the sanitizer knew of them
+  for (unsigned k = 0; k < engine::fiber_sets; ++k) {
+    for (void*& fiber : e.fibers[k]) {
+      if (fiber != nullptr) tsan::destroy(fiber);
+      fiber = nullptr;  // created again as the next block starts
+    }
+    for (worker* w : e.dedicated[k]) {
+      if (w == nullptr) continue;
+      if (mmap(w->stack_bottom, w->stack_size, PROT_READ | PROT_WRITE,
+               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0) != w->stack_bottom)
+        fatal("cannot map a fiber stack afresh");
+      make_fresh(*w);
+    }
+  }
+#endif
+}
+
 namespace {
 
 engine& in_kernel(const char* function) {
@@ -394,7 +413,7 @@ void worker_main(fc::transfer_t from) {
   arrived(from, self);
   for (;;) {
     thread_state* t = self->thread;
-    tsan::acquire(&e.block_begin);
+    tsan::acquire(e.begin_sync);
     execute(e, t);
     finish_thread(e, t);
     thread_state* next = e.pop_ready();
@@ -511,7 +530,7 @@ void prepare_block(engine& e, std::uint64_t block_linear, std::uint64_t position
   if (e.sync_area == nullptr) fatal("out of memory");
   e.sync_next = 2;  // 0 and 1: the barrier's alternating addresses
   e.barrier_sync = e.sync_area;
-  tsan::release(&e.block_begin);
+  tsan::release(e.begin_sync);
 #else
   (void)position;
 #endif

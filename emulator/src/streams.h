@@ -27,6 +27,7 @@ struct pending_launch {
   std::vector<std::uint64_t> chosen;  // the block filter's choice, ascending
   std::uint64_t sequence = 0;         // issue order
   char begin = 0, end = 0;            // ThreadSanitizer: released at the call, by its end
+  char block_begin = 0;               // released to its blocks as they start
 };
 
 // A queued launch, or (launch null) a stream-ordered free.
