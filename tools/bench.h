@@ -15,9 +15,6 @@ struct bench_options {
   bool emulated = false;              // the loaded library is the CPU-emulated one
 };
 
-// The family names rows can be selected by, in table order.
-std::vector<std::string> bench_families();
-
 int bench(const library& lib, const bench_options& options);
 
 }  // namespace omu

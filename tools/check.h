@@ -1,61 +1,32 @@
-// Cases of `omu check`: each runs one export once on small data through the loaded library and
-// compares the result with a host reference.
+// Cases of `omu check`: each runs one export once on small data through a session of the loaded
+// library and compares the result with a host reference.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "library.h"
+#include "session.h"
 
 namespace omu {
 
 struct check_case {
-  const char* symbol;  // export name, taabe<N> (resolved through the export list)
-  const char* name;    // what the entry computes
-  // Returns true on a match; otherwise fills `detail` with the first mismatch.
-  bool (*run)(const library& lib, kr_omu_device* device, std::string& detail);
+  const char* symbol;   // export name, taabe<N>; its role comes from the export registry
+  const char* variant;  // what distinguishes several cases of one entry; "" for one case
+  // Returns true on a match; otherwise fills `detail` with the first mismatch. The buffers it makes
+  // are released when it returns.
+  bool (*run)(session& ses, std::string& detail);
 };
 
-// Buffer helpers over the loaded library's exports.
-kr_omu_buffer* upload_bytes(const library& lib, kr_omu_device* device, const void* data, int32_t bytes);
-bool download_bytes(const library& lib, kr_omu_device* device, kr_omu_buffer* buffer, void* data, int32_t bytes);
-void release(const library& lib, kr_omu_device* device, kr_omu_buffer* buffer);
+// Buffers of one check case, released when it ends.
+using scratch = session::scope;
 
-// Buffers of one check case, released when it ends. ok() turns false once an allocation or upload
-// has failed.
-class scratch {
- public:
-  scratch(const library& lib, kr_omu_device* device) : lib_(lib), device_(device) {}
-  ~scratch() {
-    for (kr_omu_buffer* b : buffers_) release(lib_, device_, b);
-  }
-  scratch(const scratch&) = delete;
-  scratch& operator=(const scratch&) = delete;
-
-  template <typename T>
-  kr_omu_buffer* upload(const std::vector<T>& v) {
-    return keep(upload_bytes(lib_, device_, v.data(), static_cast<int32_t>(v.size() * sizeof(T))));
-  }
-  // A buffer of `bytes` bytes with unspecified contents.
-  kr_omu_buffer* output(size_t bytes) { return keep(upload_bytes(lib_, device_, nullptr, static_cast<int32_t>(bytes))); }
-  template <typename T>
-  bool download(kr_omu_buffer* b, std::vector<T>& v) {
-    return b != nullptr && download_bytes(lib_, device_, b, v.data(), static_cast<int32_t>(v.size() * sizeof(T)));
-  }
-  bool ok() const { return ok_; }
-
- private:
-  kr_omu_buffer* keep(kr_omu_buffer* b) {
-    if (b == nullptr) ok_ = false;
-    else buffers_.push_back(b);
-    return b;
-  }
-  const library& lib_;
-  kr_omu_device* device_;
-  std::vector<kr_omu_buffer*> buffers_;
-  bool ok_ = true;
-};
+// True when an entry call failed, with "status N" in `detail`.
+inline bool failed_status(kr_status_t status, std::string& detail) {
+  if (status == KR_STATUS_SUCCESS) return false;
+  detail = "status " + std::to_string(static_cast<int>(status));
+  return true;
+}
 
 // "element i: got ..., want ..." for the first mismatch of a case.
 inline std::string mismatch(size_t i, double got, double want) {
@@ -73,5 +44,13 @@ std::vector<check_case> conv_checks();       // 16-bit by 8-bit convolutions and
 std::vector<check_case> layout_checks();     // transposes and row quantisation
 std::vector<check_case> matmul_checks();     // float and block-quantised matrix multiplication
 std::vector<check_case> attention_checks();  // attention, encoding and the key/value cache
+
+// Every case, family by family.
+std::vector<check_case> all_checks();
+
+// Operator entries of the export registry without a case, in registry order.
+std::vector<std::string> entries_without_check();
+
+int check(const library& lib);
 
 }  // namespace omu

@@ -29,45 +29,37 @@ range exact(float v) { return ref::exactly(v); }
 
 struct unary_entry {
   const char* symbol;
-  const char* name;
   range (*reference)(float);
 };
 
 const unary_entry unary_entries[] = {
-    {"taabe178", "float exponential",
-     ref::exp_f32},
-    {"taabe71", "float GELU, erf form",
-     ref::gelu_erf_f32},
-    {"taabe78", "float GELU, tanh form",
-     ref::gelu_tanh_f32},
-    {"taabe190", "float x-times-sigmoid",
-     ref::silu_f32},
-    {"taabe39", "float table sigmoid",
-     ref::sigmoid_table_f32},
-    {"taabe257", "float table tanh",
-     ref::tanh_table_f32},
-    {"taabe141", "float table GELU", ref::gelu_table_f32},
-    {"taabe169", "float ReLU", ref::relu_f32},
+    {"taabe178", ref::exp_f32},
+    {"taabe71", ref::gelu_erf_f32},
+    {"taabe78", ref::gelu_tanh_f32},
+    {"taabe190", ref::silu_f32},
+    {"taabe39", ref::sigmoid_table_f32},
+    {"taabe257", ref::tanh_table_f32},
+    {"taabe141", ref::gelu_table_f32},
+    {"taabe169", ref::relu_f32},
 };
 
-// Runs one export over `in` through a fresh pair of buffers; false with a detail on failure.
+// Runs one export over `in` through a fresh pair of buffers, released on return; false with a
+// detail on failure.
 template <typename Args, typename Fill>
-bool run_export(const library& lib, kr_omu_device* device, const char* symbol, const void* in, int32_t in_bytes,
+bool run_export(session& ses, const char* symbol, const void* in, int32_t in_bytes,
                 void* out, int32_t out_bytes, Fill fill, std::string& detail) {
-  using entry_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, Args*);
-  kr_omu_buffer* src = upload_bytes(lib, device, in, in_bytes);
-  kr_omu_buffer* dst = upload_bytes(lib, device, nullptr, out_bytes);
+  scratch buffers(ses);
+  kr_omu_buffer* src = ses.upload(in, in_bytes);
+  kr_omu_buffer* dst = ses.buffer(out_bytes);
   bool ok = src != nullptr && dst != nullptr;
   if (!ok) detail = "buffer allocation failed";
   if (ok) {
     Args args{};
     fill(args, src, dst);
-    const kr_status_t status = lib.function<entry_fn>(symbol)(device, nullptr, &args);
-    ok = status == KR_STATUS_SUCCESS && download_bytes(lib, device, dst, out, out_bytes);
+    const kr_status_t status = ses.call(symbol, args);
+    ok = status == KR_STATUS_SUCCESS && ses.read(dst, out, out_bytes);
     if (!ok) detail = "status " + std::to_string(static_cast<int>(status));
   }
-  if (src != nullptr) release(lib, device, src);
-  if (dst != nullptr) release(lib, device, dst);
   return ok;
 }
 
@@ -78,7 +70,7 @@ std::string describe(const char* what, float x, float y) {
 }
 
 template <size_t I>
-bool unary_case(const library& lib, kr_omu_device* device, std::string& detail) {
+bool unary_case(session& ses, std::string& detail) {
   const unary_entry& entry = unary_entries[I];
   const std::vector<float> in = {0.0f, -0.0f, 1e-40f, 0.5f, -1.5f, 3.0f, -20.0f, 100.0f, -100.0f,
                                  std::numeric_limits<float>::max(), inf, -inf, nan};
@@ -89,7 +81,7 @@ bool unary_case(const library& lib, kr_omu_device* device, std::string& detail) 
     a.input = src;
     a.count = n;
   };
-  if (!run_export<kr_omu_op_elementwise_args_t>(lib, device, entry.symbol, in.data(), n * 4, out.data(), n * 4, fill,
+  if (!run_export<kr_omu_op_elementwise_args_t>(ses, entry.symbol, in.data(), n * 4, out.data(), n * 4, fill,
                                                 detail)) {
     return false;
   }
@@ -104,37 +96,28 @@ bool unary_case(const library& lib, kr_omu_device* device, std::string& detail) 
 
 struct binary_entry {
   const char* symbol;
-  const char* name;
   float (*reference)(float, float);
 };
 
 const binary_entry scalar_entries[] = {
-    {"taabe45", "float add scalar",
-     [](float x, float s) { return x + s; }},
-    {"taabe106",
-     "float multiply by scalar", [](float x, float s) { return x * s; }},
-    {"taabe224",
-     "float scalar minus element", [](float x, float s) { return s - x; }},
-    {"taabe272",
-     "float scalar divided by element", [](float x, float s) { return s / x; }},
+    {"taabe45", [](float x, float s) { return x + s; }},
+    {"taabe106", [](float x, float s) { return x * s; }},
+    {"taabe224", [](float x, float s) { return s - x; }},
+    {"taabe272", [](float x, float s) { return s / x; }},
 };
 
 const binary_entry pairwise_entries[] = {
-    {"taabe225", "float pairwise add",
-     [](float a, float b) { return a + b; }},
-    {"taabe241", "float pairwise subtract",
-     [](float a, float b) { return a - b; }},
-    {"taabe66", "float pairwise multiply",
-     [](float a, float b) { return a * b; }},
-    {"taabe50", "float pairwise divide",
-     [](float a, float b) { return a / b; }},
+    {"taabe225", [](float a, float b) { return a + b; }},
+    {"taabe241", [](float a, float b) { return a - b; }},
+    {"taabe66", [](float a, float b) { return a * b; }},
+    {"taabe50", [](float a, float b) { return a / b; }},
 };
 
 const std::vector<float> binary_inputs = {0.0f, -0.0f, 1e-40f, 1.0f, 3.0f, -4.0f, 0.1f, 1e30f, inf, -inf, nan};
 
 // Element x against each scalar of the same list, one call per scalar.
 template <size_t I>
-bool scalar_case(const library& lib, kr_omu_device* device, std::string& detail) {
+bool scalar_case(session& ses, std::string& detail) {
   const binary_entry& entry = scalar_entries[I];
   const int32_t n = static_cast<int32_t>(binary_inputs.size());
   std::vector<float> out(binary_inputs.size());
@@ -145,7 +128,7 @@ bool scalar_case(const library& lib, kr_omu_device* device, std::string& detail)
       a.scalar = s;
       a.count = n;
     };
-    if (!run_export<kr_omu_op_elementwise_scalar_args_t>(lib, device, entry.symbol, binary_inputs.data(), n * 4,
+    if (!run_export<kr_omu_op_elementwise_scalar_args_t>(ses, entry.symbol, binary_inputs.data(), n * 4,
                                                          out.data(), n * 4, fill, detail)) {
       return false;
     }
@@ -161,7 +144,7 @@ bool scalar_case(const library& lib, kr_omu_device* device, std::string& detail)
 
 // Every pair of the input list: a in the first half of the buffer, b in the second.
 template <size_t I>
-bool pairwise_case(const library& lib, kr_omu_device* device, std::string& detail) {
+bool pairwise_case(session& ses, std::string& detail) {
   const binary_entry& entry = pairwise_entries[I];
   std::vector<float> in;
   for (float a : binary_inputs) in.insert(in.end(), binary_inputs.size(), a);
@@ -175,7 +158,7 @@ bool pairwise_case(const library& lib, kr_omu_device* device, std::string& detai
     a.count = n;
     a.input_b_offset = n * 4;
   };
-  if (!run_export<kr_omu_op_pairwise_args_t>(lib, device, entry.symbol, in.data(), n * 8, out.data(), n * 4, fill,
+  if (!run_export<kr_omu_op_pairwise_args_t>(ses, entry.symbol, in.data(), n * 8, out.data(), n * 4, fill,
                                              detail)) {
     return false;
   }
@@ -189,7 +172,7 @@ bool pairwise_case(const library& lib, kr_omu_device* device, std::string& detai
 }
 
 // Q10 x Q10 with rounding (ties up) and with truncation, saturated.
-bool mul_scalar_q10_case(const library& lib, kr_omu_device* device, std::string& detail) {
+bool mul_scalar_q10_case(session& ses, std::string& detail) {
   const std::vector<int16_t> in = {0, 1, -1, 1024, -1024, 700, -701, 32767, -32768};
   const int32_t n = static_cast<int32_t>(in.size());
   std::vector<int16_t> out(in.size());
@@ -202,9 +185,7 @@ bool mul_scalar_q10_case(const library& lib, kr_omu_device* device, std::string&
         a.truncate = truncate;
         a.count = n;
       };
-      if (!run_export<kr_omu_op_mulsv_args_t>(lib, device,
-                                              "taabe263",
-                                              in.data(), n * 2, out.data(), n * 2, fill, detail)) {
+      if (!run_export<kr_omu_op_mulsv_args_t>(ses, "taabe263", in.data(), n * 2, out.data(), n * 2, fill, detail)) {
         return false;
       }
       for (size_t i = 0; i < in.size(); ++i) {
@@ -224,24 +205,23 @@ bool mul_scalar_q10_case(const library& lib, kr_omu_device* device, std::string&
 
 std::vector<check_case> float_checks() {
   return {
-      {unary_entries[0].symbol, unary_entries[0].name, unary_case<0>},
-      {unary_entries[1].symbol, unary_entries[1].name, unary_case<1>},
-      {unary_entries[2].symbol, unary_entries[2].name, unary_case<2>},
-      {unary_entries[3].symbol, unary_entries[3].name, unary_case<3>},
-      {unary_entries[4].symbol, unary_entries[4].name, unary_case<4>},
-      {unary_entries[5].symbol, unary_entries[5].name, unary_case<5>},
-      {unary_entries[6].symbol, unary_entries[6].name, unary_case<6>},
-      {unary_entries[7].symbol, unary_entries[7].name, unary_case<7>},
-      {scalar_entries[0].symbol, scalar_entries[0].name, scalar_case<0>},
-      {scalar_entries[1].symbol, scalar_entries[1].name, scalar_case<1>},
-      {scalar_entries[2].symbol, scalar_entries[2].name, scalar_case<2>},
-      {scalar_entries[3].symbol, scalar_entries[3].name, scalar_case<3>},
-      {"taabe263", "16-bit multiply by scalar",
-       mul_scalar_q10_case},
-      {pairwise_entries[0].symbol, pairwise_entries[0].name, pairwise_case<0>},
-      {pairwise_entries[1].symbol, pairwise_entries[1].name, pairwise_case<1>},
-      {pairwise_entries[2].symbol, pairwise_entries[2].name, pairwise_case<2>},
-      {pairwise_entries[3].symbol, pairwise_entries[3].name, pairwise_case<3>},
+      {unary_entries[0].symbol, "", unary_case<0>},
+      {unary_entries[1].symbol, "", unary_case<1>},
+      {unary_entries[2].symbol, "", unary_case<2>},
+      {unary_entries[3].symbol, "", unary_case<3>},
+      {unary_entries[4].symbol, "", unary_case<4>},
+      {unary_entries[5].symbol, "", unary_case<5>},
+      {unary_entries[6].symbol, "", unary_case<6>},
+      {unary_entries[7].symbol, "", unary_case<7>},
+      {scalar_entries[0].symbol, "", scalar_case<0>},
+      {scalar_entries[1].symbol, "", scalar_case<1>},
+      {scalar_entries[2].symbol, "", scalar_case<2>},
+      {scalar_entries[3].symbol, "", scalar_case<3>},
+      {"taabe263", "", mul_scalar_q10_case},
+      {pairwise_entries[0].symbol, "", pairwise_case<0>},
+      {pairwise_entries[1].symbol, "", pairwise_case<1>},
+      {pairwise_entries[2].symbol, "", pairwise_case<2>},
+      {pairwise_entries[3].symbol, "", pairwise_case<3>},
   };
 }
 

@@ -17,32 +17,12 @@ namespace omu {
 
 namespace {
 
-// Buffers released when the case ends.
-struct scope {
-  const library& lib;
-  kr_omu_device* device;
-  std::vector<kr_omu_buffer*> held;
-  ~scope() {
-    for (kr_omu_buffer* b : held) release(lib, device, b);
-  }
-  template <typename T>
-  kr_omu_buffer* upload(const std::vector<T>& values) {
-    kr_omu_buffer* b = upload_bytes(lib, device, values.data(), static_cast<int32_t>(values.size() * sizeof(T)));
-    if (b != nullptr) held.push_back(b);
-    return b;
-  }
-  template <typename T>
-  bool download(kr_omu_buffer* b, std::vector<T>& out) {
-    return download_bytes(lib, device, b, out.data(), static_cast<int32_t>(out.size() * sizeof(T)));
-  }
-};
-
-bool matmul_f32_case(const library& lib, kr_omu_device* device, std::string& detail) {
+bool matmul_f32_case(session& ses, std::string& detail) {
   const int32_t rows = 3, cols = 33, depth = 7;
   std::vector<float> lhs(rows * depth), rhs(cols * depth), out(rows * cols);
   for (size_t i = 0; i < lhs.size(); ++i) lhs[i] = 0.25f * static_cast<float>(i % 11) - 1.1f;
   for (size_t i = 0; i < rhs.size(); ++i) rhs[i] = 0.3f * static_cast<float>(i % 7) - 0.9f;
-  scope s{lib, device, {}};
+  scratch s(ses);
   kr_omu_buffer* o = s.upload(out);
   kr_omu_buffer* l = s.upload(lhs);
   kr_omu_buffer* r = s.upload(rhs);
@@ -51,8 +31,7 @@ bool matmul_f32_case(const library& lib, kr_omu_device* device, std::string& det
     return false;
   }
   kr_omu_op_matmul_args_t args{o, l, r, rows, cols, depth, 0, 0, 0};
-  using fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_matmul_args_t*);
-  const kr_status_t status = lib.function<fn>("taabe54")(device, nullptr, &args);
+  const kr_status_t status = ses.call("taabe54", args);
   if (status != KR_STATUS_SUCCESS || !s.download(o, out)) {
     detail = "status " + std::to_string(static_cast<int>(status));
     return false;
@@ -72,22 +51,21 @@ bool matmul_f32_case(const library& lib, kr_omu_device* device, std::string& det
 
 const int32_t all_widths[8] = {1, 1, 2, 1, 1, 1, 1, 1};
 
-kr_status_t preprocess(const library& lib, kr_omu_device* device, kr_omu_buffer* weights, const ref::quantised_matrix& m) {
+kr_status_t preprocess(session& ses, kr_omu_buffer* weights, const ref::quantised_matrix& m) {
   kr_omu_op_weight_16x8_preprocess_blocks_args_t args{weights, m.row_blocks, {}};
   for (int i = 0; i < 8; ++i) args.column_blocks[i] = m.counts[i];
-  using fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_weight_16x8_preprocess_blocks_args_t*);
-  return lib.function<fn>("taabe2")(device, nullptr, &args);
+  return ses.call("taabe2", args);
 }
 
-bool preprocess_case(const library& lib, kr_omu_device* device, std::string& detail) {
+bool preprocess_case(session& ses, std::string& detail) {
   const auto m = ref::random_matrix(17, all_widths, 5);
-  scope s{lib, device, {}};
+  scratch s(ses);
   kr_omu_buffer* w = s.upload(m.weight_bytes(false));
   if (w == nullptr) {
     detail = "buffer allocation failed";
     return false;
   }
-  const kr_status_t status = preprocess(lib, device, w, m);
+  const kr_status_t status = preprocess(ses, w, m);
   std::vector<uint8_t> got(m.weight_bytes(false).size());
   if (status != KR_STATUS_SUCCESS || !s.download(w, got)) {
     detail = "status " + std::to_string(static_cast<int>(status));
@@ -105,7 +83,7 @@ bool preprocess_case(const library& lib, kr_omu_device* device, std::string& det
 
 // Packed weights uploaded, preprocessed, then multiplied by `rows` activation rows in a permuted order.
 template <int32_t Rows>
-bool weight_16x8_case(const library& lib, kr_omu_device* device, std::string& detail) {
+bool weight_16x8_case(session& ses, std::string& detail) {
   const auto m = ref::random_matrix(17, all_widths, 6);
   const int32_t k = m.cols(), n = m.rows();
   std::vector<float> input(static_cast<size_t>(Rows) * k);
@@ -113,7 +91,7 @@ bool weight_16x8_case(const library& lib, kr_omu_device* device, std::string& de
   std::vector<uint32_t> order(static_cast<size_t>(k));
   for (int32_t p = 0; p < k; ++p) order[p] = static_cast<uint32_t>((p * 29 + 3) % k);  // 29 is prime to K = 72
   std::vector<float> out(static_cast<size_t>(Rows) * n);
-  scope s{lib, device, {}};
+  scratch s(ses);
   kr_omu_buffer* o = s.upload(out);
   kr_omu_buffer* in = s.upload(input);
   kr_omu_buffer* ord = s.upload(order);
@@ -123,12 +101,11 @@ bool weight_16x8_case(const library& lib, kr_omu_device* device, std::string& de
     detail = "buffer allocation failed";
     return false;
   }
-  kr_status_t status = preprocess(lib, device, w, m);
+  kr_status_t status = preprocess(ses, w, m);
   if (status == KR_STATUS_SUCCESS) {
     kr_omu_op_weight_16x8_args_t args{o, in, ord, par, w, Rows, m.row_blocks, {}, 0, 0};
     for (int i = 0; i < 8; ++i) args.column_blocks[i] = m.counts[i];
-    using fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_weight_16x8_args_t*);
-    status = lib.function<fn>("taabe195")(device, nullptr, &args);
+    status = ses.call("taabe195", args);
   }
   if (status != KR_STATUS_SUCCESS || !s.download(o, out)) {
     detail = "status " + std::to_string(static_cast<int>(status));
@@ -154,10 +131,10 @@ bool weight_16x8_case(const library& lib, kr_omu_device* device, std::string& de
 
 std::vector<check_case> matmul_checks() {
   return {
-      {"taabe54", "float matrix multiplication", matmul_f32_case},
-      {"taabe2", "block-quantised weight preprocessing", preprocess_case},
-      {"taabe195", "block-quantised weight product, one row", weight_16x8_case<1>},
-      {"taabe195", "block-quantised weight product, 70 rows", weight_16x8_case<70>},
+      {"taabe54", "", matmul_f32_case},
+      {"taabe2", "", preprocess_case},
+      {"taabe195", "one row", weight_16x8_case<1>},
+      {"taabe195", "70 rows", weight_16x8_case<70>},
   };
 }
 

@@ -2,15 +2,13 @@
 // calls them, each checked against a host model written from the operators' definitions.
 #pragma once
 
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "library.h"
+#include "session.h"
 
 namespace omu {
 namespace demo {
@@ -36,73 +34,16 @@ struct row {
   std::string note;    // why a line failed beyond its error, if it did
 };
 
-class failure : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+// A failed entry call or transfer; it ends the demo.
+using failure = session_error;
 
-// One device context of the loaded library with the buffers made through it; every entry call is
-// timed together with a 4-byte read back, which waits for all queued work.
-class session {
- public:
-  explicit session(const library& lib);
-  ~session();
-  session(const session&) = delete;
-  session& operator=(const session&) = delete;
-
-  kr_omu_device* device() const { return device_; }
-
-  kr_omu_buffer* buffer(size_t bytes);
-  void write(kr_omu_buffer* b, const void* data, size_t bytes, size_t offset = 0);
-  void read(kr_omu_buffer* b, void* data, size_t bytes, size_t offset = 0);
-
-  template <typename T>
-  kr_omu_buffer* upload(const std::vector<T>& values) {
-    kr_omu_buffer* b = buffer(values.size() * sizeof(T));
-    write(b, values.data(), values.size() * sizeof(T));
-    return b;
-  }
-  template <typename T>
-  std::vector<T> download(kr_omu_buffer* b, size_t count, size_t offset = 0) {
-    std::vector<T> values(count);
-    read(b, values.data(), count * sizeof(T), offset);
-    return values;
-  }
-
-  // Calls entry `name` (taabe<N>) with the record; a non-zero status ends the demo.
-  template <typename Args>
-  void call(const char* name, Args& args) {
-    using entry_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, Args*);
-    entry_fn entry = lib_.function<entry_fn>(name);
-    if (entry == nullptr) throw failure(std::string(name) + " is not exported by the library");
-    const auto start = std::chrono::steady_clock::now();
-    const kr_status_t status = entry(device_, nullptr, &args);
-    wait();
-    ms_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    entries_ += 1;
-    if (status != KR_STATUS_SUCCESS) {
-      throw failure(std::string(name) + " returned status " + std::to_string(static_cast<int>(status)));
-    }
-  }
-
-  // Time and number of entry calls since the last take.
-  void take(row& r) {
-    r.ms = ms_;
-    r.entries = entries_;
-    ms_ = 0;
-    entries_ = 0;
-  }
-
- private:
-  void wait();
-
-  const library& lib_;
-  kr_omu_device* device_ = nullptr;
-  std::vector<kr_omu_buffer*> buffers_;
-  kr_omu_buffer* sync_ = nullptr;
-  double ms_ = 0;
-  int entries_ = 0;
-};
+// The models run on a session whose failures raise and whose entry calls are timed, each together
+// with a 4-byte read back that waits for it. Time and number of entry calls since the last take:
+inline void take(session& s, row& r) {
+  const session::call_stats stats = s.take_stats();
+  r.ms = stats.ms;
+  r.entries = stats.calls;
+}
 
 // Deterministic generator (splitmix64) so that a seed gives the same model everywhere.
 class random {

@@ -92,7 +92,8 @@ void run_audio(const library& lib, const options& opt, std::vector<row>& report)
   }
 
   // Device.
-  session s(lib);
+  session s(lib, session::on_failure::raise);
+  s.time_calls(true);
   kr_omu_buffer* d_input = s.upload(input);
   kr_omu_buffer* d_conv_w = s.upload(conv_w);
   kr_omu_buffer* d_conv_b = s.upload(conv_b);
@@ -151,7 +152,7 @@ void run_audio(const library& lib, const options& opt, std::vector<row>& report)
   lin.out_features = gates;
   lin.in_features = channels;
   s.call("taabe34", lin);
-  s.take(fr);
+  take(s, fr);
   compare(s.download<int16_t>(d_features, features.size()), std::vector<double>(features.begin(), features.end()), fr);
   report.push_back(fr);
 
@@ -180,7 +181,7 @@ void run_audio(const library& lib, const options& opt, std::vector<row>& report)
     step.count = cell;
     step.output_offset = (t + 1) * cell * 2;
     s.call("taabe47", step);
-    s.take(r);
+    take(s, r);
     std::vector<int16_t> got = s.download<int16_t>(d_h, cell, static_cast<size_t>(t + 1) * cell * 2);
     const std::vector<int16_t> got_c = s.download<int16_t>(d_c, cell);
     got.insert(got.end(), got_c.begin(), got_c.end());

@@ -324,7 +324,7 @@ struct model {
   }
 
   void check(row& r, kr_omu_buffer* buffer, const std::vector<double>& want) {
-    s.take(r);
+    take(s, r);
     const std::vector<float> got = s.download<float>(buffer, want.size());
     r.bound = stream_bound;
     compare(got, want, r);
@@ -515,7 +515,8 @@ struct model {
 
 void run_transformer(const library& lib, const options& opt, std::vector<row>& report) {
   const int positions = prefill + opt.steps;
-  session s(lib);
+  session s(lib, session::on_failure::raise);
+  s.time_calls(true);
   model m(s, opt, positions);
   random inputs(opt.seed * 104729 + 3);
   auto embeddings = [&](int rows) {
@@ -524,7 +525,7 @@ void run_transformer(const library& lib, const options& opt, std::vector<row>& r
     return e;
   };
   row setup{"transformer", "setup", "-"};
-  s.take(setup);
+  take(s, setup);
   setup.bound = -1;  // weight preprocessing and the rotary table: timing only
   report.push_back(setup);
 

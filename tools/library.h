@@ -18,7 +18,8 @@ class library {
   const std::string& error() const { return error_; }
   const std::string& path() const { return path_; }
 
-  // The export of this name (taabe<N>, decorated entries resolved through the export list), or null.
+  // The export of this name (taabe<N>; a decorated entry is resolved through the export registry),
+  // or null.
   void* symbol(const char* name) const;
 
   template <typename F>
@@ -32,8 +33,8 @@ class library {
   void* handle_ = nullptr;
 };
 
-// Subcommands.
-int devices(const library& lib);
-int check(const library& lib);
-
 }  // namespace omu
+
+// The export `name` of a loaded library, typed by its declaration in the public header (null when
+// the library lacks it): OMU_EXPORT(lib, taabe20)(0, &device).
+#define OMU_EXPORT(lib, name) ((lib).function<decltype(&::name)>(#name))

@@ -4,8 +4,6 @@
 //   omu [--emulated | --library PATH] check     run every implemented entry once against a host reference
 //   omu [--emulated | --library PATH] bench [--json FILE] [--svg FILE] [family...]
 //                                               per-family throughput relative to a copy
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -15,98 +13,16 @@
 #include <string>
 
 #include "bench.h"
+#include "bench_rows.h"
+#include "check.h"
 #include "demo.h"
+#include "devices.h"
 #include "library.h"
-#include "support/exports.h"
-
-namespace omu {
-
-library::library(const std::string& path) : path_(path) {
-  // NODELETE keeps the library's static state reachable until exit, as for an engine that never unloads it.
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (handle_ == nullptr) {
-    const char* e = dlerror();
-    error_ = e != nullptr ? e : "dlopen failed";
-  }
-}
-
-library::~library() {
-  if (handle_ != nullptr) dlclose(handle_);
-}
-
-void* library::symbol(const char* name) const {
-  return handle_ != nullptr ? dlsym(handle_, kr_exports::symbol_of(name).c_str()) : nullptr;
-}
 
 namespace {
 
-using list_fn = kr_status_t (*)(char***, int32_t*);
-using release_fn = void (*)(char**, int32_t);
-using open_fn = kr_status_t (*)(int32_t, kr_omu_device**);
-using close_fn = void (*)(kr_omu_device*);
-
-const char* or_none(const char* s) { return s != nullptr ? s : "-"; }
-
-void print_properties(const kr_omu_device& device) {
-  const kr_omu_device_properties& p = *device.properties;
-  std::printf("  %-32s %d\n", "ordinal", device.ordinal);
-  std::printf("  %-32s %d.%d\n", "compute capability", p.major, p.minor);
-  std::printf("  %-32s %d (%s)\n", "driver version", p.driver_version, or_none(p.driver_version_error));
-  std::printf("  %-32s %d (%s)\n", "runtime version", p.runtime_version, or_none(p.runtime_version_error));
-  std::printf("  %-32s %" PRIu64 " MiB\n", "global memory", p.total_global_mem >> 20);
-  std::printf("  %-32s %d\n", "multiprocessors", p.multiprocessor_count);
-  std::printf("  %-32s %d\n", "max threads per multiprocessor", p.max_threads_per_multiprocessor);
-  std::printf("  %-32s %d\n", "max threads per block", p.max_threads_per_block);
-  std::printf("  %-32s %d\n", "shared memory per block", p.shared_mem_per_block);
-  std::printf("  %-32s %d\n", "shared memory per multiprocessor", p.shared_mem_per_multiprocessor);
-  std::printf("  %-32s %d x %d x %d\n", "max block", p.max_threads_dim[0], p.max_threads_dim[1],
-              p.max_threads_dim[2]);
-  std::printf("  %-32s %d x %d x %d\n", "max grid", p.max_grid_size[0], p.max_grid_size[1], p.max_grid_size[2]);
-  if (p.properties_error != nullptr) std::printf("  %-32s %s\n", "property query error", p.properties_error);
-}
-
-}  // namespace
-
-int devices(const library& lib) {
-  auto list = lib.function<list_fn>("taabe21");
-  auto release = lib.function<release_fn>("taabe5");
-  auto open = lib.function<open_fn>("taabe20");
-  auto close = lib.function<close_fn>("taabe105");
-  if (list == nullptr || release == nullptr || open == nullptr || close == nullptr) {
-    std::fprintf(stderr, "omu: %s lacks the device exports\n", lib.path().c_str());
-    return 2;
-  }
-  char** names = nullptr;
-  int32_t count = 0;
-  const kr_status_t listed = list(&names, &count);
-  if (listed != KR_STATUS_SUCCESS) {
-    std::fprintf(stderr, "omu: listing failed with status %d\n", static_cast<int>(listed));
-    return 1;
-  }
-  std::printf("%d GPU(s) in %s\n", count, lib.path().c_str());
-  if (count == 0) std::printf("(no usable GPU or driver here; `omu --emulated devices` shows the CPU emulation)\n");
-  int failures = 0;
-  for (int32_t i = 0; i < count; ++i) {
-    std::printf("\n%s\n", names[i]);
-    kr_omu_device* device = nullptr;
-    const kr_status_t opened = open(i, &device);
-    if (opened != KR_STATUS_SUCCESS) {
-      std::printf("  open failed with status %d\n", static_cast<int>(opened));
-      failures += 1;
-      continue;
-    }
-    print_properties(*device);
-    close(device);
-  }
-  release(names, count);
-  return failures == 0 ? 0 : 1;
-}
-
-}  // namespace omu
-
-namespace {
-
-int usage() {
+int usage(const char* unknown = nullptr) {
+  if (unknown != nullptr) std::fprintf(stderr, "omu: unknown command or argument '%s'\n", unknown);
   std::string families;
   for (const std::string& f : omu::bench_families()) families += (families.empty() ? "" : ", ") + f;
   std::fprintf(stderr,
@@ -138,16 +54,7 @@ const char* const emulated_library = nullptr;
 #endif
 
 // Whether the library can open GPU 0 (a GPU build on a machine without a usable GPU cannot).
-bool opens_a_device(const omu::library& lib) {
-  using open_fn = kr_status_t (*)(int32_t, kr_omu_device**);
-  using close_fn = void (*)(kr_omu_device*);
-  auto open = lib.function<open_fn>("taabe20");
-  auto close = lib.function<close_fn>("taabe105");
-  kr_omu_device* device = nullptr;
-  if (open == nullptr || close == nullptr || open(0, &device) != KR_STATUS_SUCCESS) return false;
-  close(device);
-  return true;
-}
+bool opens_a_device(const omu::library& lib) { return omu::session(lib).opened(); }
 
 int demo_command(const char* chosen, bool explicit_choice, int argc, char** argv) {
   omu::demo::options opt;
@@ -163,7 +70,7 @@ int demo_command(const char* chosen, bool explicit_choice, int argc, char** argv
     } else if (std::strcmp(argv[i], "--corrupt") == 0) {  // self-test: must make the demo fail
       opt.corrupt = true;
     } else {
-      return usage();
+      return usage(argv[i]);
     }
   }
   std::string path = chosen;
@@ -202,7 +109,7 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--library") == 0 && i + 1 < argc) {
       chosen = argv[++i];
     } else {
-      return usage();
+      return usage(argv[i]);
     }
   }
   if (i >= argc) return usage();
@@ -218,12 +125,14 @@ int main(int argc, char** argv) {
       } else if (std::find(families.begin(), families.end(), argv[a]) != families.end()) {
         bench_options.families.push_back(argv[a]);
       } else {
-        return usage();
+        return usage(argv[a]);
       }
     }
     bench_options.emulated = chosen != nullptr && emulated_library != nullptr && std::string(chosen) == emulated_library;
+  } else if (command != "devices" && command != "check") {
+    return usage(argv[i]);
   } else if (i + 1 != argc) {
-    return usage();
+    return usage(argv[i + 1]);
   }
   const std::string path = chosen;
   omu::library lib(path);

@@ -11,11 +11,11 @@
 #include <sstream>
 #include <string>
 
-#include "support/exports.h"
+#include "registry/exports.h"
 
-#if !defined(KR_CLANGXX) || !defined(KR_LLVM_NM) || !defined(KR_INCLUDE_DIR) || !defined(KR_HEADER_SYMBOLS_SOURCE) || \
-    !defined(KR_WORK_DIR)
-#error "KR_CLANGXX, KR_LLVM_NM, KR_INCLUDE_DIR, KR_HEADER_SYMBOLS_SOURCE and KR_WORK_DIR must be defined"
+#if !defined(KR_CLANGXX) || !defined(KR_LLVM_NM) || !defined(KR_INCLUDE_DIR) || !defined(KR_SOURCE_DIR) || \
+    !defined(KR_HEADER_SYMBOLS_SOURCE) || !defined(KR_WORK_DIR)
+#error "KR_CLANGXX, KR_LLVM_NM, KR_INCLUDE_DIR, KR_SOURCE_DIR, KR_HEADER_SYMBOLS_SOURCE and KR_WORK_DIR must be defined"
 #endif
 
 namespace {
@@ -27,7 +27,7 @@ std::string quoted(const std::string& s) { return "'" + s + "'"; }
 std::set<std::string> undefined_symbols(const std::string& object, const std::string& extra_flags) {
   const std::string obj = std::string(KR_WORK_DIR) + "/" + object;
   const std::string compile = quoted(KR_CLANGXX) + " --target=x86_64-pc-windows-msvc -std=c++17 -c " + extra_flags +
-                              " -I" + quoted(KR_INCLUDE_DIR) + " " + quoted(KR_HEADER_SYMBOLS_SOURCE) + " -o " +
+                              " -I" + quoted(KR_INCLUDE_DIR) + " -I" + quoted(KR_SOURCE_DIR) + " " + quoted(KR_HEADER_SYMBOLS_SOURCE) + " -o " +
                               quoted(obj) + " 2>&1";
   std::set<std::string> symbols;
   if (std::system(compile.c_str()) != 0) {

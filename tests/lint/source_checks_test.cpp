@@ -157,4 +157,32 @@ TEST(FastIntrinsics, NoFastMathFlags) {
   }
 }
 
+// The tools stand on the library's header, the export registry and the host references, and the
+// registry and references stand on nothing else: none of them includes a file of the test suites,
+// and none of their build files puts tests/ on an include path.
+TEST(Layering, ToolsRegistryAndReferencesDoNotIncludeTheTests) {
+  const fs::path root = KR_SOURCE_DIR;
+  const std::regex include_line(R"re(^\s*#\s*include\s*"([^"]+)")re");
+  const std::regex test_headers(R"(^(support|tests)/)");
+  for (const char* dir : {"tools", "registry", "reference"}) {
+    for (const auto& entry : fs::recursive_directory_iterator(root / dir)) {
+      const std::string name = entry.path().filename().string();
+      const std::string ext = entry.path().extension().string();
+      if (!entry.is_regular_file()) continue;
+      std::ifstream in(entry.path());
+      std::string line;
+      for (int number = 1; std::getline(in, line); ++number) {
+        const std::string where = fs::relative(entry.path(), root).generic_string() + ":" + std::to_string(number);
+        std::smatch m;
+        if ((ext == ".cpp" || ext == ".h") && std::regex_search(line, m, include_line)) {
+          EXPECT_FALSE(std::regex_search(m[1].str(), test_headers)) << where << ": includes " << m[1].str();
+        }
+        if (name == "CMakeLists.txt" && line.find("include_directories") != std::string::npos) {
+          EXPECT_EQ(line.find("/tests"), std::string::npos) << where << ": " << line;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace

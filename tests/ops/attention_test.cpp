@@ -15,15 +15,9 @@ namespace {
 using kr_test::messages;
 using kr_test::stored;
 
-constexpr float sentinel = 1234.5f;
+using kr_test::sentinel;
 
-std::vector<float> random_floats(size_t n, float lo, float hi, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> d(lo, hi);
-  std::vector<float> v(n);
-  for (float& x : v) x = d(rng);
-  return v;
-}
+using kr_test::random_floats;
 
 // ---------------------------------------------------------------------------------------------
 // Attend

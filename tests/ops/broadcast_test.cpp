@@ -33,16 +33,9 @@ const float_entry float_entries[] = {
     {"taabe249 a - b[r]", taabe249, true, [](float a, float b, float) { return a - b; }},
 };
 
-constexpr float sentinel = 1234.5f;
+using kr_test::sentinel;
 
 bool same(float a, float b) { return std::isnan(a) ? std::isnan(b) : bits(a) == bits(b); }
-
-std::vector<float> random_floats(std::mt19937& rng, size_t n) {
-  std::uniform_real_distribution<float> d(-100.0f, 100.0f);
-  std::vector<float> v(n);
-  for (float& x : v) x = d(rng);
-  return v;
-}
 
 class BroadcastTest : public kr_test::LibraryTest {};
 
@@ -55,9 +48,9 @@ TEST_F(BroadcastTest, FloatEntriesOverShapes) {
   for (const float_entry& e : float_entries) {
     for (const auto& [rows, length] : shapes) {
       const size_t total = static_cast<size_t>(rows) * length;
-      const auto a = random_floats(rng, total);
-      const auto b = random_floats(rng, static_cast<size_t>(e.by_column ? rows : length));
-      auto old = random_floats(rng, total + 1);
+      const auto a = kr_test::random_floats(rng, total, -100.0f, 100.0f);
+      const auto b = kr_test::random_floats(rng, static_cast<size_t>(e.by_column ? rows : length), -100.0f, 100.0f);
+      auto old = kr_test::random_floats(rng, total + 1, -100.0f, 100.0f);
       old[total] = sentinel;
       kr_omu_buffer* dst = upload(old);
       kr_omu_op_pairwise_broadcast_args_t args{dst, upload(a), upload(b), rows, length, 0, 0, 0};

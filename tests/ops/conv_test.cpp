@@ -8,6 +8,7 @@
 
 #include "reference/conv_ref.h"
 #include "support/library.h"
+#include "support/refusals.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ using kr_test::kernel_failure_text;
 using kr_test::messages;
 using kr_test::stored;
 
-constexpr uint8_t sentinel = 0x5A;
+constexpr uint8_t sentinel = kr_test::sentinel_byte;
 
 template <typename T>
 std::vector<T> random_values(size_t count, uint32_t seed) {
@@ -25,13 +26,7 @@ std::vector<T> random_values(size_t count, uint32_t seed) {
   return v;
 }
 
-// Values placed `offset` bytes into a byte buffer.
-template <typename T>
-std::vector<uint8_t> at_offset(const std::vector<T>& values, int32_t offset) {
-  std::vector<uint8_t> bytes(offset + values.size() * sizeof(T), 0);
-  if (!values.empty()) std::memcpy(bytes.data() + offset, values.data(), values.size() * sizeof(T));
-  return bytes;
-}
+using kr_test::at_offset;
 
 class ConvTest : public kr_test::LibraryTest {
  protected:
@@ -41,22 +36,13 @@ class ConvTest : public kr_test::LibraryTest {
     return upload(std::vector<uint8_t>(offset + (count + 1) * sizeof(T), sentinel));
   }
 
-  // The `count` elements after `offset` bytes; fails if a byte outside them changed.
+  // The `count` elements after `offset` bytes of such an output; fails if a byte outside them changed.
   template <typename T>
   std::vector<T> written(kr_omu_buffer* b, size_t count, int32_t offset) {
-    const auto bytes = download<uint8_t>(b, offset + (count + 1) * sizeof(T));
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      if (i < static_cast<size_t>(offset) || i >= offset + count * sizeof(T)) {
-        EXPECT_EQ(bytes[i], sentinel) << "byte " << i << " outside the output was written";
-      }
-    }
-    std::vector<T> out(count);
-    if (count > 0) std::memcpy(out.data(), bytes.data() + offset, count * sizeof(T));
-    return out;
+    return LibraryTest::written<T>(b, count, offset, offset + (count + 1) * sizeof(T));
   }
 
   // True if nothing of the buffer changed.
-  bool untouched(kr_omu_buffer* b, size_t bytes) { return download<uint8_t>(b, bytes) == std::vector<uint8_t>(bytes, sentinel); }
 
   void expect_kernel_failure(kr_status_t status) {
     EXPECT_EQ(status, KR_STATUS_RUNTIME_ERROR);
@@ -137,28 +123,18 @@ TEST_F(Conv1dTest, RefusesRecordsItCannotRun) {
   kr_omu_buffer* dst = output<int32_t>(64, 0);
   kr_omu_buffer* w = upload(std::vector<int8_t>(256, 1));
   kr_omu_buffer* in = upload(std::vector<int16_t>(256, 1));
-  const kr_omu_op_conv1d_args_t good{dst, w, in, 2, 3, 4, 2, 0, 0, 0};
-  struct {
-    const char* what;
-    void (*change)(kr_omu_op_conv1d_args_t&);
-  } const cases[] = {
-      {"null output", [](kr_omu_op_conv1d_args_t& a) { a.output = nullptr; }},
-      {"null weights", [](kr_omu_op_conv1d_args_t& a) { a.weights = nullptr; }},
-      {"null input", [](kr_omu_op_conv1d_args_t& a) { a.input = nullptr; }},
-      {"output 2 bytes off", [](kr_omu_op_conv1d_args_t& a) { a.output_offset = 2; }},
-      {"input 1 byte off", [](kr_omu_op_conv1d_args_t& a) { a.input_offset = 1; }},
-      {"negative frames", [](kr_omu_op_conv1d_args_t& a) { a.num_frames = -3; }},
-      {"negative frames, plain", [](kr_omu_op_conv1d_args_t& a) { a.num_frames = -100, a.in_channels = 3; }},
-      {"negative channels and taps", [](kr_omu_op_conv1d_args_t& a) { a.in_channels = -4, a.kernel_size = -2; }},
-      {"K past 32 bits", [](kr_omu_op_conv1d_args_t& a) { a.in_channels = 65536, a.kernel_size = 32768; }},
-  };
-  for (const auto& c : cases) {
-    kr_omu_op_conv1d_args_t args = good;
-    c.change(args);
-    EXPECT_EQ(taabe126(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT) << c.what;
-    EXPECT_TRUE(messages().empty()) << c.what;
-  }
-  EXPECT_EQ(taabe126(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
+  using A = kr_omu_op_conv1d_args_t;
+  const A good{dst, w, in, 2, 3, 4, 2, 0, 0, 0};
+  kr_test::expect_refused(taabe126, device(), good,
+                          {{&A::output, nullptr, "null output"},
+                           {&A::weights, nullptr, "null weights"},
+                           {&A::input, nullptr, "null input"},
+                           {&A::output_offset, 2, "output 2 bytes off"},
+                           {&A::input_offset, 1, "input 1 byte off"},
+                           {&A::num_frames, -3, "negative frames"},
+                           {&A::num_frames, -100, &A::in_channels, 3, "negative frames, plain"},
+                           {&A::in_channels, -4, &A::kernel_size, -2, "negative channels and taps"},
+                           {&A::in_channels, 65536, &A::kernel_size, 32768, "K past 32 bits"}});
   EXPECT_TRUE(untouched(dst, 65 * 4));
 }
 
@@ -239,25 +215,15 @@ TEST_F(DepthwiseTest, NoTapsGiveZerosAndNegativeFramesAreRefused) {
     EXPECT_EQ(written<int32_t>(dst, 12, 0), std::vector<int32_t>(12, 0));
   }
   kr_omu_buffer* fresh = output<int32_t>(12, 0);
-  const kr_omu_op_conv1d_depthwise_args_t good{fresh, w, in, 3, 4, 3, 0, 0, 0};
-  struct {
-    const char* what;
-    void (*change)(kr_omu_op_conv1d_depthwise_args_t&);
-  } const cases[] = {
-      {"negative frames", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.num_frames = -5; }},
-      {"null output", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.output = nullptr; }},
-      {"null weights", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.weights = nullptr; }},
-      {"null input", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.input = nullptr; }},
-      {"output 2 bytes off", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.output_offset = 2; }},
-      {"input 1 byte off", [](kr_omu_op_conv1d_depthwise_args_t& a) { a.input_offset = 1; }},
-  };
-  for (const auto& c : cases) {
-    kr_omu_op_conv1d_depthwise_args_t args = good;
-    c.change(args);
-    EXPECT_EQ(taabe61(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT) << c.what;
-  }
-  EXPECT_EQ(taabe61(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
-  EXPECT_TRUE(messages().empty());
+  using A = kr_omu_op_conv1d_depthwise_args_t;
+  const A good{fresh, w, in, 3, 4, 3, 0, 0, 0};
+  kr_test::expect_refused(taabe61, device(), good,
+                          {{&A::num_frames, -5, "negative frames"},
+                           {&A::output, nullptr, "null output"},
+                           {&A::weights, nullptr, "null weights"},
+                           {&A::input, nullptr, "null input"},
+                           {&A::output_offset, 2, "output 2 bytes off"},
+                           {&A::input_offset, 1, "input 1 byte off"}});
   EXPECT_TRUE(untouched(fresh, 13 * 4));
   kr_omu_op_conv1d_depthwise_args_t empty = good;
   empty.num_frames = 0;
@@ -341,24 +307,14 @@ TEST_F(TransposedTest, NoTapsGiveZerosAndBadRecordsAreRefused) {
   kr_omu_buffer* fresh = output<int32_t>(64, 0);
   kr_omu_buffer* wb = upload(w);
   kr_omu_buffer* ib = upload(in);
-  const kr_omu_op_conv1d_transposed_depthwise_args_t good{fresh, wb, ib, 2, 2, 4, 2, 0, 0, 0};
-  struct {
-    const char* what;
-    void (*change)(kr_omu_op_conv1d_transposed_depthwise_args_t&);
-  } const cases[] = {
-      {"null output", [](kr_omu_op_conv1d_transposed_depthwise_args_t& a) { a.output = nullptr; }},
-      {"null weights", [](kr_omu_op_conv1d_transposed_depthwise_args_t& a) { a.weights = nullptr; }},
-      {"null input", [](kr_omu_op_conv1d_transposed_depthwise_args_t& a) { a.input = nullptr; }},
-      {"output 1 byte off", [](kr_omu_op_conv1d_transposed_depthwise_args_t& a) { a.output_offset = 1; }},
-      {"input 3 bytes off", [](kr_omu_op_conv1d_transposed_depthwise_args_t& a) { a.input_offset = 3; }},
-  };
-  for (const auto& c : cases) {
-    kr_omu_op_conv1d_transposed_depthwise_args_t args = good;
-    c.change(args);
-    EXPECT_EQ(taabe81(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT) << c.what;
-  }
-  EXPECT_EQ(taabe81(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
-  EXPECT_TRUE(messages().empty());
+  using A = kr_omu_op_conv1d_transposed_depthwise_args_t;
+  const A good{fresh, wb, ib, 2, 2, 4, 2, 0, 0, 0};
+  kr_test::expect_refused(taabe81, device(), good,
+                          {{&A::output, nullptr, "null output"},
+                           {&A::weights, nullptr, "null weights"},
+                           {&A::input, nullptr, "null input"},
+                           {&A::output_offset, 1, "output 1 byte off"},
+                           {&A::input_offset, 3, "input 3 bytes off"}});
   EXPECT_TRUE(untouched(fresh, 65 * 4));
 }
 
@@ -473,26 +429,16 @@ TEST_F(LinearTest, RefusalsAndLaunchFailures) {
   for (const linear_entry& e : linear_entries) {
     SCOPED_TRACE(e.name);
     kr_omu_buffer* dst = output<int16_t>(64, 0);
-    const kr_omu_op_linear_args_t good{dst, in, w, bias, 2, 4, 8, 0, 0};
-    struct {
-      const char* what;
-      void (*change)(kr_omu_op_linear_args_t&);
-    } const refused[] = {
-        {"null output", [](kr_omu_op_linear_args_t& a) { a.output = nullptr; }},
-        {"null input", [](kr_omu_op_linear_args_t& a) { a.input = nullptr; }},
-        {"null weights", [](kr_omu_op_linear_args_t& a) { a.weights = nullptr; }},
-        {"null bias", [](kr_omu_op_linear_args_t& a) { a.bias = nullptr; }},
-        {"output 1 byte off", [](kr_omu_op_linear_args_t& a) { a.output_offset = 1; }},
-        {"input 3 bytes off", [](kr_omu_op_linear_args_t& a) { a.input_offset = 3; }},
-        {"negative features", [](kr_omu_op_linear_args_t& a) { a.out_features = -32; }},
-    };
-    for (const auto& c : refused) {
-      kr_omu_op_linear_args_t args = good;
-      c.change(args);
-      EXPECT_EQ(e.fn(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT) << c.what;
-    }
-    EXPECT_EQ(e.fn(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
-    EXPECT_TRUE(messages().empty());
+    using A = kr_omu_op_linear_args_t;
+    const A good{dst, in, w, bias, 2, 4, 8, 0, 0};
+    kr_test::expect_refused(e.fn, device(), good,
+                            {{&A::output, nullptr, "null output"},
+                             {&A::input, nullptr, "null input"},
+                             {&A::weights, nullptr, "null weights"},
+                             {&A::bias, nullptr, "null bias"},
+                             {&A::output_offset, 1, "output 1 byte off"},
+                             {&A::input_offset, 3, "input 3 bytes off"},
+                             {&A::out_features, -32, "negative features"}});
     const int32_t y_limit = kr_test::device_properties(0).maxGridSize[1];
     for (const int32_t rows : {0, y_limit + 1, -1}) {
       kr_omu_op_linear_args_t args = good;

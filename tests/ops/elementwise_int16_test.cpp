@@ -19,7 +19,7 @@ using kr_test::stored;
 
 using unary_entry = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_elementwise_args_t*);
 
-constexpr uint8_t sentinel = 0x5A;
+constexpr uint8_t sentinel = kr_test::sentinel_byte;
 
 std::vector<int16_t> every_int16() {
   std::vector<int16_t> v(65536);
@@ -30,7 +30,6 @@ std::vector<int16_t> every_int16() {
 class Int16ElementwiseTest : public kr_test::LibraryTest {
  protected:
   // Output buffer of `bytes` filled with the sentinel byte.
-  kr_omu_buffer* sentinel_buffer(int32_t bytes) { return upload(std::vector<uint8_t>(bytes, sentinel)); }
 
   template <typename TOut, typename TIn>
   std::vector<TOut> run(unary_entry entry, const std::vector<TIn>& in) {

@@ -10,6 +10,7 @@
 
 #include "reference/layout_ref.h"
 #include "support/library.h"
+#include "support/refusals.h"
 
 namespace {
 
@@ -21,37 +22,12 @@ using kr_test::stored;
 
 using transpose_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_transpose_args_t*);
 
-constexpr uint8_t sentinel = 0x5A;
 constexpr float inf = std::numeric_limits<float>::infinity();
 
-template <typename T>
-std::vector<uint8_t> at_offset(const std::vector<T>& values, int32_t offset) {
-  std::vector<uint8_t> bytes(offset + values.size() * sizeof(T), 0);
-  if (!values.empty()) std::memcpy(bytes.data() + offset, values.data(), values.size() * sizeof(T));
-  return bytes;
-}
+using kr_test::at_offset;
 
 class LayoutTest : public kr_test::LibraryTest {
  protected:
-  kr_omu_buffer* sentinel_buffer(size_t bytes) { return upload(std::vector<uint8_t>(bytes, sentinel)); }
-
-  // The `count` elements after `offset` bytes of a buffer of `total` bytes; fails if a byte
-  // outside them changed.
-  template <typename T>
-  std::vector<T> written(kr_omu_buffer* b, size_t count, int32_t offset, size_t total) {
-    const auto bytes = download<uint8_t>(b, total);
-    for (size_t i = 0; i < total; ++i) {
-      if (i < static_cast<size_t>(offset) || i >= offset + count * sizeof(T)) {
-        EXPECT_EQ(bytes[i], sentinel) << "byte " << i << " outside the output was written";
-      }
-    }
-    std::vector<T> out(count);
-    if (count > 0) std::memcpy(out.data(), bytes.data() + offset, count * sizeof(T));
-    return out;
-  }
-
-  bool untouched(kr_omu_buffer* b, size_t bytes) { return download<uint8_t>(b, bytes) == std::vector<uint8_t>(bytes, sentinel); }
-
   template <typename T>
   kr_status_t transpose(transpose_fn fn, kr_omu_buffer* dst, const std::vector<T>& in, int32_t d0, int32_t d1,
                         int32_t d2, int32_t out_offset = 0, int32_t in_offset = 0) {
@@ -151,15 +127,9 @@ TEST_F(LayoutTest, TransposesRefuseBadRecords) {
   for (const transpose_fn fn : {taabe116, taabe110}) {
     kr_omu_buffer* dst = sentinel_buffer(64);
     kr_omu_buffer* src = upload(std::vector<float>(16, 1.0f));
-    const kr_omu_op_transpose_args_t good{dst, src, 2, 2, 2, 0, 0};
-    kr_omu_op_transpose_args_t args = good;
-    args.output = nullptr;
-    EXPECT_EQ(fn(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT);
-    args = good;
-    args.input = nullptr;
-    EXPECT_EQ(fn(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT);
-    EXPECT_EQ(fn(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
-    EXPECT_TRUE(messages().empty());
+    using A = kr_omu_op_transpose_args_t;
+    const A good{dst, src, 2, 2, 2, 0, 0};
+    kr_test::expect_refused(fn, device(), good, {{&A::output, nullptr, "null output"}, {&A::input, nullptr, "null input"}});
     EXPECT_TRUE(untouched(dst, 64));
   }
   // Float addresses must be 4-byte aligned; bytes have no alignment.
@@ -261,25 +231,15 @@ TEST_F(QuantizeTest, RefusalsAndLaunchFailures) {
   kr_omu_buffer* out = sentinel_buffer(64);
   kr_omu_buffer* sc = sentinel_buffer(64);
   kr_omu_buffer* in = upload(std::vector<float>(16, 1.0f));
-  const kr_omu_op_quantize_args_t good{out, sc, in, 2, 4, 0, 0, 0};
-  struct {
-    const char* what;
-    void (*change)(kr_omu_op_quantize_args_t&);
-  } const refused[] = {
-      {"null output", [](kr_omu_op_quantize_args_t& a) { a.output = nullptr; }},
-      {"null scales", [](kr_omu_op_quantize_args_t& a) { a.scales = nullptr; }},
-      {"null input", [](kr_omu_op_quantize_args_t& a) { a.input = nullptr; }},
-      {"output 1 byte off", [](kr_omu_op_quantize_args_t& a) { a.output_offset = 1; }},
-      {"scales 2 bytes off", [](kr_omu_op_quantize_args_t& a) { a.scales_offset = 2; }},
-      {"input 2 bytes off", [](kr_omu_op_quantize_args_t& a) { a.input_offset = 2; }},
-  };
-  for (const auto& c : refused) {
-    kr_omu_op_quantize_args_t args = good;
-    c.change(args);
-    EXPECT_EQ(taabe240(device(), nullptr, &args), KR_STATUS_INVALID_ARGUMENT) << c.what;
-  }
-  EXPECT_EQ(taabe240(device(), nullptr, nullptr), KR_STATUS_INVALID_ARGUMENT);
-  EXPECT_TRUE(messages().empty());
+  using A = kr_omu_op_quantize_args_t;
+  const A good{out, sc, in, 2, 4, 0, 0, 0};
+  kr_test::expect_refused(taabe240, device(), good,
+                          {{&A::output, nullptr, "null output"},
+                           {&A::scales, nullptr, "null scales"},
+                           {&A::input, nullptr, "null input"},
+                           {&A::output_offset, 1, "output 1 byte off"},
+                           {&A::scales_offset, 2, "scales 2 bytes off"},
+                           {&A::input_offset, 2, "input 2 bytes off"}});
   for (const int32_t rows : {0, -1}) {
     kr_omu_op_quantize_args_t args = good;
     args.num_rows = rows;

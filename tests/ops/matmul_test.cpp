@@ -15,22 +15,14 @@ using kr_test::bits;
 using kr_test::messages;
 using kr_test::stored;
 
-constexpr float sentinel = 1234.5f;
-
-std::vector<float> random_floats(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(-2.0f, 2.0f);
-  std::vector<float> v(n);
-  for (float& x : v) x = dist(rng);
-  return v;
-}
+using kr_test::sentinel;
 
 class MatmulTest : public kr_test::LibraryTest {
  protected:
   // Runs rows x cols x depth with each operand placed after `pad` floats of its buffer.
   void expect_exact(int32_t rows, int32_t cols, int32_t depth, int32_t pad = 0) {
-    const auto lhs = random_floats(static_cast<size_t>(rows) * depth, 7u + static_cast<uint32_t>(depth));
-    const auto rhs = random_floats(static_cast<size_t>(cols) * depth, 11u + static_cast<uint32_t>(cols));
+    const auto lhs = kr_test::random_floats(static_cast<size_t>(rows) * depth, -2.0f, 2.0f, 7u + static_cast<uint32_t>(depth));
+    const auto rhs = kr_test::random_floats(static_cast<size_t>(cols) * depth, -2.0f, 2.0f, 11u + static_cast<uint32_t>(cols));
     std::vector<float> lhs_buf(pad, sentinel), rhs_buf(2 * pad, sentinel);
     lhs_buf.insert(lhs_buf.end(), lhs.begin(), lhs.end());
     rhs_buf.insert(rhs_buf.end(), rhs.begin(), rhs.end());

@@ -17,7 +17,7 @@ using kr_test::bits;
 using kr_test::messages;
 using kr_test::stored;
 
-constexpr float sentinel = 1234.5f;
+using kr_test::sentinel;
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf = std::numeric_limits<float>::infinity();
 

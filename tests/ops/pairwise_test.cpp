@@ -33,7 +33,7 @@ const pairwise_entry entries[] = {
 
 constexpr float inf = std::numeric_limits<float>::infinity();
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
-constexpr float sentinel = 1234.5f;
+using kr_test::sentinel;
 
 // Same bits, or both NaN (GPUs return a canonical NaN).
 bool same(float a, float b) { return std::isnan(a) ? std::isnan(b) : bits(a) == bits(b); }

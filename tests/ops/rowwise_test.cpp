@@ -20,7 +20,7 @@ using rows_fn = kr_status_t (*)(kr_omu_device*, kr_omu_operator*, kr_omu_op_elem
 
 constexpr float inf = std::numeric_limits<float>::infinity();
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
-constexpr float sentinel = 1234.5f;
+using kr_test::sentinel;
 
 class RowwiseTest : public kr_test::LibraryTest {
  protected:

@@ -18,7 +18,7 @@ namespace {
 using kr_test::messages;
 using kr_test::stored;
 
-constexpr float sentinel = 1234.5f;
+using kr_test::sentinel;
 constexpr int pad = 3;  // sentinel floats before and after the output
 
 const std::string alloc_text = "Failed to alloc memory.";

@@ -11,6 +11,7 @@
 #include "kr_omu.h"
 #include "kr_revision.h"
 #include "runtime/error_stack.h"
+#include "support/data.h"
 #include "support/platform.h"
 
 namespace kr_test {
@@ -79,6 +80,27 @@ class LibraryTest : public ::testing::Test {
       EXPECT_EQ(taabe9(device(), b, values.data(), 0, bytes), KR_STATUS_SUCCESS);
     }
     return b;
+  }
+
+  // A buffer of `bytes` sentinel bytes, and whether one still holds only them.
+  kr_omu_buffer* sentinel_buffer(size_t bytes) { return upload(std::vector<uint8_t>(bytes, sentinel_byte)); }
+  bool untouched(kr_omu_buffer* b, size_t bytes) {
+    return download<uint8_t>(b, bytes) == std::vector<uint8_t>(bytes, sentinel_byte);
+  }
+
+  // The `count` elements of T after `offset` bytes of a sentinel-filled buffer of `total` bytes;
+  // fails if a byte outside them changed.
+  template <typename T>
+  std::vector<T> written(kr_omu_buffer* b, size_t count, int32_t offset, size_t total) {
+    const auto bytes = download<uint8_t>(b, total);
+    for (size_t i = 0; i < total; ++i) {
+      if (i < static_cast<size_t>(offset) || i >= offset + count * sizeof(T)) {
+        EXPECT_EQ(bytes[i], sentinel_byte) << "byte " << i << " outside the output was written";
+      }
+    }
+    std::vector<T> out(count);
+    if (count > 0) std::memcpy(out.data(), bytes.data() + offset, count * sizeof(T));
+    return out;
   }
 
   template <typename T>
