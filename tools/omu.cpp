@@ -13,6 +13,7 @@
 #include <string>
 
 #include "bench.h"
+#include "profile.h"
 #include "bench_rows.h"
 #include "check.h"
 #include "demo.h"
@@ -34,6 +35,12 @@ int usage(const char* unknown = nullptr) {
                "            throughput of every implemented entry with a benchmark row, as a ratio to\n"
                "            a device-to-device copy of the same bytes (large size) and as a multiple of\n"
                "            a minimal launch (small size); families: %s\n"
+               "  profile [--json FILE] [--svg FILE] [--kernels] [--small] [--budget FILE] [family...]\n"
+               "            memory-access profile of every benchmark row (profile build of the emulated\n"
+               "            library: warp requests, sectors, useful bytes, bank conflicts, atomics)\n"
+               "  profile --static [--ptx DIR] [--ptxas PATH] [--check ALLOW-LIST]\n"
+               "            registers, spills, stack, calls, shared memory, load widths and occupancy of\n"
+               "            every kernel for sm_75 and sm_90, from the PTX the GPU build keeps\n"
                "  demo [--seed N] [--steps N] [--json FILE]\n"
                "            a small transformer and a 16-bit audio path through the exports, checked\n"
                "            against host models (on the GPU when one is usable, else emulated)\n"
@@ -115,6 +122,7 @@ int main(int argc, char** argv) {
   if (i >= argc) return usage();
   const std::string command = argv[i];
   if (command == "demo") return demo_command(chosen, explicit_choice, argc - i - 1, argv + i + 1);
+  if (command == "profile") return omu::profile_command(chosen, argc - i - 1, argv + i + 1);
   omu::bench_options bench_options;
   if (command == "bench") {
     const std::vector<std::string> families = omu::bench_families();

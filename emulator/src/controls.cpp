@@ -228,6 +228,7 @@ using detail::state;
 void reset() {
   kr_emu::detail::state_lock lock;
   detail::platform& s = state();
+  if (!s.devices.empty()) detail::synchronize_device();
   s.devices.clear();
   detail::restore_defaults(s);
   detail::last_error() = cudaSuccess;
@@ -284,11 +285,13 @@ std::uint64_t schedule_seed() {
 
 std::size_t live_allocation_count() {
   kr_emu::detail::state_lock lock;
+  detail::run_pending();  // stream-ordered frees included
   return state().allocations.size();
 }
 
 std::size_t live_allocation_bytes() {
   kr_emu::detail::state_lock lock;
+  detail::run_pending();
   return state().live_bytes;
 }
 

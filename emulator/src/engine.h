@@ -112,13 +112,22 @@ struct engine {
   std::vector<void*> fibers[fiber_sets];
   std::vector<worker*> dedicated[fiber_sets];  // the stacks of the fibers
   char block_begin = 0, launch_end = 0;
+  const char* end_sync = &launch_end;  // released by every thread's end: the launch's end
   const char* barrier_sync = nullptr;
   char* sync_area = nullptr;
   std::size_t sync_area_size = 0, sync_next = 0;
-  // Watchdog: bumped whenever a fiber starts, resumes or ends; set when it interrupted one.
-  std::atomic<std::uint64_t> progress{0};
-  std::uint64_t steps = 0;
+  // Set when the watchdog interrupted one of its fibers.
   volatile bool interrupted = false;
+  // Overlapping streams: the launch's shape and the running block's index (the built-in variables
+  // are restored from them whenever the engine runs again); whether a fiber that waits may hand
+  // the processor back so that another launch's block runs (`yielded` when one did), the key of
+  // those decisions; the shared arrays of its block while another engine's block runs.
+  dim3 grid, block;
+  uint3 block_index;
+  bool preemptible = false, yielded = false;
+  std::uint64_t yield_key = 0;
+  std::vector<char> shared_copy;
+  bool shared_saved = false;
 
   thread_state* pop_ready() {
     if (ready_count == 0) return nullptr;
@@ -145,8 +154,21 @@ struct engine {
   thread_state* take_unstarted() { return &threads[order[next_unstarted++]]; }
 };
 
-// The engine of the launch in progress on the launching thread (one at a time: the platform's
-// mutex is held across a launch), null before the first launch.
+// The fiber engine's steps (src/scheduler.cpp), for the launch runners of src/launches.cpp: a
+// launch's threads, a block's start, its run (to its end, a fault, or a yield of a preemptible
+// engine), its end, and the discarding of a faulted or interrupted block's fibers.
+enum class block_end { done, yielded, faulted };
+void prepare_launch(engine& e, dim3 block, const launch_request& request, std::uint64_t seed);
+void prepare_block(engine& e, std::uint64_t block_linear, std::uint64_t position);
+block_end run_block(engine& e);
+void finish_block(engine& e);
+void abandon_block(engine& e);
+// Around the launches one runtime call runs: the device math state, the kernel flag, the watchdog.
+void begin_launches(platform& s);
+void end_launches();
+
+// The engine whose block is running on the launching thread (the platform's mutex is held across
+// launches and synchronisations), null before the first launch.
 extern engine* the_engine;
 
 }  // namespace detail

@@ -36,6 +36,11 @@ inline void* create(unsigned index, unsigned set) {
   __tsan_set_fiber_name(fiber, name);
   return fiber;
 }
+inline void* create_named(const char* name) {
+  void* fiber = __tsan_create_fiber(0);
+  __tsan_set_fiber_name(fiber, name);
+  return fiber;
+}
 inline void destroy(void* fiber) { __tsan_destroy_fiber(fiber); }
 inline void switch_to(void* fiber) { __tsan_switch_to_fiber(fiber, __tsan_switch_to_fiber_no_sync); }
 inline void acquire(const void* address) { __tsan_acquire(const_cast<void*>(address)); }
@@ -43,6 +48,7 @@ inline void release(const void* address) { __tsan_release(const_cast<void*>(addr
 #else
 inline void* current() { return nullptr; }
 [[maybe_unused]] inline void* create(unsigned, unsigned) { return nullptr; }
+[[maybe_unused]] inline void* create_named(const char*) { return nullptr; }
 [[maybe_unused]] inline void destroy(void*) {}
 inline void switch_to(void*) {}
 inline void acquire(const void*) {}

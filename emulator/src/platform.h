@@ -12,15 +12,12 @@
 #include <cuda_runtime.h>
 
 #include "kr_emu/sanitizers.h"
+#include "streams.h"
 
 #if defined(KR_EMU_TSAN)
 extern "C" void __tsan_ignore_thread_begin();
 extern "C" void __tsan_ignore_thread_end();
 #endif
-
-struct CUstream_st {
-  int device;
-};
 
 namespace kr_emu {
 namespace detail {

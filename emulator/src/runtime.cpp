@@ -70,6 +70,7 @@ cudaError_t cudaRuntimeGetVersion(int* runtimeVersion) {
 
 cudaError_t cudaDeviceSynchronize() {
   KR_EMU_ENTER(cudaDeviceSynchronize);
+  if (!state().devices.empty()) kr_emu::detail::synchronize_device();
   return fail(device_status());
 }
 
@@ -116,7 +117,7 @@ cudaError_t cudaStreamCreateWithFlags(cudaStream_t* pStream, unsigned int flags)
   KR_EMU_ENTER(cudaStreamCreateWithFlags);
   if (pStream == nullptr || flags > cudaStreamNonBlocking) return fail(cudaErrorInvalidValue);
   if (cudaError_t e = device_status()) return fail(e);
-  cudaStream_t stream = new CUstream_st{current_device()};
+  cudaStream_t stream = new CUstream_st{current_device(), flags, {}};
   state().streams.push_back(stream);
   *pStream = stream;
   return cudaSuccess;
@@ -126,7 +127,7 @@ cudaError_t cudaStreamCreate(cudaStream_t* pStream) {
   KR_EMU_ENTER(cudaStreamCreate);
   if (pStream == nullptr) return fail(cudaErrorInvalidValue);
   if (cudaError_t e = device_status()) return fail(e);
-  cudaStream_t stream = new CUstream_st{current_device()};
+  cudaStream_t stream = new CUstream_st{current_device(), cudaStreamDefault, {}};
   state().streams.push_back(stream);
   *pStream = stream;
   return cudaSuccess;
@@ -138,7 +139,10 @@ cudaError_t cudaStreamDestroy(cudaStream_t stream) {
   auto& streams = state().streams;
   auto it = std::find(streams.begin(), streams.end(), stream);
   if (it == streams.end()) return fail(cudaErrorInvalidResourceHandle);
-  streams.erase(it);
+  // Work still queued on it runs to its end first, as on a GPU.
+  kr_emu::detail::retire_stream(stream);
+  streams.erase(std::find(streams.begin(), streams.end(), stream));
+  kr_emu::detail::forget_stream_context(stream);
   delete stream;
   return cudaSuccess;
 }
@@ -147,14 +151,17 @@ cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
   KR_EMU_ENTER(cudaStreamSynchronize);
   if (cudaError_t e = device_status()) return fail(e);
   if (!kr_emu::detail::valid_stream(stream)) return fail(cudaErrorInvalidResourceHandle);
-  return cudaSuccess;
+  kr_emu::detail::synchronize_stream(stream);
+  return fail(device_status());
 }
 
 cudaError_t cudaStreamQuery(cudaStream_t stream) {
   KR_EMU_ENTER(cudaStreamQuery);
   if (cudaError_t e = device_status()) return fail(e);
   if (!kr_emu::detail::valid_stream(stream)) return fail(cudaErrorInvalidResourceHandle);
-  return cudaSuccess;
+  // Queued work is finished here rather than reported as not ready.
+  kr_emu::detail::synchronize_stream(stream);
+  return fail(device_status());
 }
 
 cudaError_t cudaGetLastError() {
@@ -200,6 +207,7 @@ cudaError_t cudaMallocAsync(void** devPtr, size_t size, cudaStream_t hStream) {
 cudaError_t cudaFree(void* devPtr) {
   KR_EMU_ENTER(cudaFree);
   if (state().devices.empty()) return fail(cudaErrorNoDevice);
+  kr_emu::detail::synchronize_device();
   if (cudaError_t e = kr_emu::detail::release(devPtr)) return e;
   return fail(device_status());
 }
@@ -208,13 +216,24 @@ cudaError_t cudaFreeAsync(void* devPtr, cudaStream_t hStream) {
   KR_EMU_ENTER(cudaFreeAsync);
   if (state().devices.empty()) return fail(cudaErrorNoDevice);
   if (!kr_emu::detail::valid_stream(hStream)) return fail(cudaErrorInvalidResourceHandle);
+  if (kr_emu::detail::is_default_stream(hStream)) {
+    kr_emu::detail::synchronize_stream(hStream);
+  } else if (devPtr != nullptr) {
+    // On a context stream the memory is released once the work queued before it has run.
+    if (state().allocations.count(reinterpret_cast<std::uintptr_t>(devPtr)) == 0 ||
+        kr_emu::detail::free_pending(devPtr))
+      return fail(cudaErrorInvalidValue);
+    if (kr_emu::detail::enqueue_free(hStream, devPtr)) return fail(device_status());
+  }
   if (cudaError_t e = kr_emu::detail::release(devPtr)) return e;
   return fail(device_status());
 }
 
 namespace {
 
-cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
+// Copies and fills wait for the work of their stream (of every blocking stream for the default
+// stream, as synchronous ones do).
+cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream) {
   if (cudaError_t e = device_status()) return fail(e);
   if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault)
     return fail(cudaErrorInvalidMemcpyDirection);
@@ -223,16 +242,20 @@ cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) 
   // The runtime copies like memcpy: overlapping ranges are undefined there, so they are refused.
   const auto d = reinterpret_cast<std::uintptr_t>(dst), s = reinterpret_cast<std::uintptr_t>(src);
   if (d < s + count && s < d + count) return fail(cudaErrorInvalidValue);
+  kr_emu::detail::synchronize_stream(stream);
+  if (cudaError_t e = device_status()) return fail(e);
   std::memcpy(dst, src, count);
   kr_emu::detail::check_guards(nullptr, "a copy");
   return device_status() == cudaSuccess ? cudaSuccess : fail(device_status());
 }
 
-cudaError_t fill(void* devPtr, int value, size_t count) {
+cudaError_t fill(void* devPtr, int value, size_t count, cudaStream_t stream) {
   if (cudaError_t e = device_status()) return fail(e);
   if (count == 0) return cudaSuccess;
   const kr_emu::detail::allocation* a = kr_emu::detail::containing(devPtr, count);
   if (a == nullptr) return fail(cudaErrorInvalidValue);
+  kr_emu::detail::synchronize_stream(stream);
+  if (cudaError_t e = device_status()) return fail(e);
   kr_emu::detail::fill(static_cast<char*>(devPtr), static_cast<unsigned char>(value & 0xff), count, *a);
   kr_emu::detail::check_guards(nullptr, "a fill");
   return device_status() == cudaSuccess ? cudaSuccess : fail(device_status());
@@ -242,7 +265,7 @@ cudaError_t fill(void* devPtr, int value, size_t count) {
 
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
   KR_EMU_ENTER(cudaMemcpy);
-  return copy(dst, src, count, kind);
+  return copy(dst, src, count, kind, nullptr);
 }
 
 cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
@@ -250,19 +273,19 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
   KR_EMU_ENTER(cudaMemcpyAsync);
   if (cudaError_t e = device_status()) return fail(e);
   if (!kr_emu::detail::valid_stream(stream)) return fail(cudaErrorInvalidResourceHandle);
-  return copy(dst, src, count, kind);
+  return copy(dst, src, count, kind, stream);
 }
 
 cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
   KR_EMU_ENTER(cudaMemset);
-  return fill(devPtr, value, count);
+  return fill(devPtr, value, count, nullptr);
 }
 
 cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count, cudaStream_t stream) {
   KR_EMU_ENTER(cudaMemsetAsync);
   if (cudaError_t e = device_status()) return fail(e);
   if (!kr_emu::detail::valid_stream(stream)) return fail(cudaErrorInvalidResourceHandle);
-  return fill(devPtr, value, count);
+  return fill(devPtr, value, count, stream);
 }
 
 namespace kr_emu {
@@ -309,7 +332,15 @@ cudaError_t launch(const launch_request& request) {
   s.last_launch.every_block = s.blocks.how == block_choice::kind::every;
   s.last_launch.ran.clear();
   if (!s.last_launch.every_block) s.last_launch.ran = s.blocks.chosen(blocks);
-  run_grid(request, s.last_launch.every_block ? nullptr : &s.last_launch.ran);
+  const std::vector<std::uint64_t>* chosen = s.last_launch.every_block ? nullptr : &s.last_launch.ran;
+  if (!is_default_stream(request.stream)) {
+    enqueue_launch(request.stream, request, chosen);
+    return cudaSuccess;
+  }
+  // The default stream waits for the blocking streams; a fault there is this launch's error.
+  synchronize_stream(request.stream);
+  if (device.sticky_error != cudaSuccess) return fail(device.sticky_error);
+  run_grid(request, chosen);
   return cudaSuccess;
 }
 

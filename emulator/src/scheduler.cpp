@@ -1,6 +1,7 @@
-// Kernel execution: the fiber engine. The blocks of a grid run one after another on the launching
-// host thread; the threads of a block run as fibers (Boost.Context fcontext) on pooled stacks.
-// The runtime (src/runtime.cpp) has checked the launch before it gets here.
+// Kernel execution: the fiber engine. A block runs on the launching host thread with its CUDA
+// threads as fibers (Boost.Context fcontext) on pooled stacks; src/launches.cpp decides which
+// block of which launch runs when (one grid's blocks one after another, or the blocks of launches
+// on different streams interleaved). The runtime (src/runtime.cpp) has checked every launch.
 //
 // A fiber switches only when its thread must wait: at a block barrier, at a warp collective, or
 // when its thread has exited and another one is ready. A thread that never waits runs to the end
@@ -20,10 +21,10 @@
 // before a block is released to the block's threads as they start; a barrier orders what each
 // thread did before it with what every thread does after it; a warp collective does the same
 // among the lanes that take part; each thread's work is released at its end and acquired by the
-// host when the grid is done. Blocks are not ordered with one another, so unsynchronised accesses
-// from two blocks are reported too; the shared arrays are mapped afresh before each block so that
-// the previous block's accesses to them do not count. The emulator's own code is not
-// instrumented.
+// host when it synchronises with the launch (src/streams.h). Blocks are not ordered with one
+// another, so unsynchronised accesses from two blocks are reported too; the shared arrays are
+// mapped afresh before each block so that the previous block's accesses to them do not count. The
+// emulator's own code is not instrumented.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -61,6 +62,11 @@ engine* the_engine = nullptr;
 namespace {
 
 thread_local bool kernel_on_this_thread = false;
+
+// Watchdog: bumped whenever a fiber starts, resumes or ends.
+std::atomic<std::uint64_t> progress{0};
+std::uint64_t steps = 0;
+
 
 // ---- fibers ----
 
@@ -138,8 +144,14 @@ inline void enter(engine& e, thread_state* t) {
   t->state = run_state::running;
   e.current = t;
   threadIdx = t->index;
-  e.progress.store(++e.steps, std::memory_order_relaxed);
+  progress.store(++steps, std::memory_order_relaxed);
   tsan::switch_to(t->fiber);
+}
+
+// Whether a waiting fiber of a preemptible engine hands the processor back (one wait in four).
+inline bool yield_now(engine& e) {
+  e.yield_key = mix(e.yield_key);
+  return (e.yield_key & 3) == 0;
 }
 
 // Switches from a fiber to the launching thread's context.
@@ -161,6 +173,13 @@ void start(engine& e, worker* from, thread_state* t) {
 // Inlined into the rendezvous functions: after a switch every return mispredicts, so one frame
 // fewer between the kernel and the switch saves a misprediction per rendezvous.
 [[gnu::always_inline]] inline void wait(engine& e, thread_state* t) {
+  if (__builtin_expect(e.preemptible, false) && yield_now(e)) {
+    // Another launch's block runs for a while; whoever runs this block again resumes `t` once it
+    // is ready.
+    e.yielded = true;
+    jump_to_main(e, t->runner);
+    return;
+  }
   thread_state* next = e.pop_ready();
   if (next == t) {
     enter(e, t);
@@ -186,6 +205,8 @@ void record_fault(engine& e, const std::string& message, cudaError_t error = cud
   e.faulted = true;
 }
 
+}  // namespace
+
 // Discards every fiber of the faulted block that still holds a thread: their frames are dropped
 // without unwinding, as a GPU drops a faulted kernel. Under ThreadSanitizer their work so far is
 // released to the host like that of threads that ended, and their contexts (whose shadow call
@@ -197,7 +218,7 @@ void abandon_block(engine& e) {
     asan::unpoison(w->stack_bottom, w->stack_size);
 #if defined(KR_EMU_TSAN)
     tsan::switch_to(t.fiber);
-    tsan::release(&e.launch_end);
+    tsan::release(e.end_sync);
     tsan::switch_to(e.main_fiber);
     for (unsigned k = 0; k < engine::fiber_sets; ++k) {
       for (unsigned i = 0; i < e.fibers[k].size(); ++i) {
@@ -214,6 +235,8 @@ void abandon_block(engine& e) {
     t.state = run_state::exited;
   }
 }
+
+namespace {
 
 engine& in_kernel(const char* function) {
   if (the_engine == nullptr || the_engine->current == nullptr) {
@@ -334,7 +357,7 @@ void check_groups(engine& e, unsigned warp) {
 // ---- threads ----
 
 void finish_thread(engine& e, thread_state* t) {
-  tsan::release(&e.launch_end);
+  tsan::release(e.end_sync);
   t->state = run_state::exited;
   ++e.exited;
   warp_state& w = e.warps[t->warp];
@@ -395,6 +418,8 @@ void worker_main(fc::transfer_t from) {
     // Resumed with a new thread to run.
   }
 }
+
+}  // namespace
 
 void prepare_launch(engine& e, dim3 block, const launch_request& request, std::uint64_t seed) {
   e.kernel = request.kernel;
@@ -501,7 +526,8 @@ void finish_block(engine& e) {
 #endif
 }
 // Runs the current block to its end; false when it faulted.
-bool run_block(engine& e) {
+// Runs the current block until it ends, faults or (preemptible engines) a fiber yields.
+block_end run_block(engine& e) {
   for (;;) {
     if (thread_state* next = e.pop_ready()) {
       enter(e, next);
@@ -516,13 +542,18 @@ bool run_block(engine& e) {
       record_fault(e, describe_stall(e, watchdog_stalled_seconds()), cudaErrorLaunchTimeout);
     }
     if (e.faulted) break;
+    if (e.yielded) {
+      e.yielded = false;
+      e.current = nullptr;
+      return block_end::yielded;
+    }
   }
   e.current = nullptr;
   if (!e.faulted && e.exited != e.block_size) record_fault(e, describe_deadlock(e));
   if (e.faulted) abandon_block(e);
-  return !e.faulted;
+  return e.faulted ? block_end::faulted : block_end::done;
 }
-}  // namespace
+
 
 bool running_kernel() { return kernel_on_this_thread; }
 
@@ -653,7 +684,7 @@ void trap(const char* file, int line) {
   end_faulted_kernel();
 }
 
-// ---- launch ----
+// ---- launches ----
 
 namespace {
 
@@ -670,38 +701,16 @@ void interrupt_kernel() {
 
 }  // namespace
 
-void run_grid(const launch_request& request, const std::vector<std::uint64_t>* chosen) {
-  platform& s = state();
-  if (the_engine == nullptr) the_engine = new engine;
-  engine& e = *the_engine;
-  prepare_launch(e, request.block, request, s.schedule_seed);
-  e.poison = poison_for_seed(s.schedule_seed);
-  e.main_fiber = tsan::current();
-  gridDim = request.grid;
-  blockDim = request.block;
+void begin_launches(platform& s) {
   math_key = mix(s.schedule_seed ^ 0x6d6174686b6579ull);
   math_accurate = s.math_accurate;
   kernel_on_this_thread = true;
-  watchdog_begin(s.watchdog_seconds, &e.progress, &interrupt_kernel);
-  const dim3 grid = request.grid;
-  const std::uint64_t blocks = std::uint64_t{grid.x} * grid.y * grid.z;
-  // Under a block filter the schedule permutes the chosen blocks among themselves.
-  const std::uint64_t runs = chosen != nullptr ? chosen->size() : blocks;
-  for (std::uint64_t position = 0; position < runs; ++position) {
-    std::uint64_t b = block_at(position, runs, e.seed);
-    if (chosen != nullptr) b = (*chosen)[b];
-    blockIdx = uint3{static_cast<unsigned>(b % grid.x), static_cast<unsigned>(b / grid.x % grid.y),
-                     static_cast<unsigned>(b / (std::uint64_t{grid.x} * grid.y))};
-    prepare_block(e, b, position);
-    const bool completed = run_block(e);
-    finish_block(e);
-    if (!completed) break;
-  }
+  watchdog_begin(s.watchdog_seconds, &progress, &interrupt_kernel);
+}
+
+void end_launches() {
   watchdog_end();
   kernel_on_this_thread = false;
-  // The host sees everything the grid's threads did.
-  tsan::acquire(&e.launch_end);
-  check_guards(e.kernel);
 }
 
 }  // namespace detail

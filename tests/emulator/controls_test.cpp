@@ -27,6 +27,16 @@ std::size_t resident_bytes() {
   return read == 2 ? static_cast<std::size_t>(resident) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) : 0;
 }
 
+// What sparse memory commits: the pages written, not the reservation. (The sanitizers keep shadow
+// memory of their own for a reservation, so only the plain build measures it.)
+void expect_little_committed(std::size_t before) {
+#if !defined(KR_EMU_TSAN) && !defined(KR_EMU_ASAN)
+  EXPECT_LT(resident_bytes() - before, std::size_t{256} << 20);
+#else
+  (void)before;
+#endif
+}
+
 // block x: row; thread x: every blockDim.x-th element of it. Writes the row's index.
 __global__ void mark_rows(float* data, unsigned row_length) {
   float* row = data + static_cast<std::size_t>(blockIdx.x) * row_length;
@@ -66,10 +76,10 @@ TEST_F(EmulatorTest, SparseMemoryAndSampledBlocksRunRowsOfAHugeMatrix) {
     EXPECT_EQ(row.front(), want) << "row " << r;
     EXPECT_EQ(row.back(), want) << "row " << r;
   }
-  EXPECT_LT(resident_bytes() - before, std::size_t{256} << 20);
+  expect_little_committed(before);
   // A zero fill of the whole buffer returns its pages instead of committing them.
   ASSERT_EQ(cudaMemset(data, 0, bytes), cudaSuccess);
-  EXPECT_LT(resident_bytes() - before, std::size_t{256} << 20);
+  expect_little_committed(before);
   ASSERT_EQ(cudaMemcpy(row.data(), data + std::size_t{rows - 1} * row_length, row_length * sizeof(float),
                        cudaMemcpyDeviceToHost),
             cudaSuccess);

@@ -81,6 +81,11 @@ class AttendTest : public kr_test::LibraryTest {
     const ref::kv_cache values = random_cache(s.kv_heads, s.capacity, s.head_size, seed + 10);
     const std::vector<float> query =
         random_floats(static_cast<size_t>(s.heads) * s.length * s.head_size, -2.0f, 2.0f, seed + 20);
+    check_inputs(s, keys, values, query);
+  }
+
+  void check_inputs(const attend_shape& s, const ref::kv_cache& keys, const ref::kv_cache& values,
+                    const std::vector<float>& query) {
     const size_t out_floats = static_cast<size_t>(s.length) * s.heads * s.head_size;
     kr_omu_buffer* output = upload(std::vector<float>(out_floats + 4, sentinel));
     kr_omu_op_attention_attend_args_t args = args_for(output, upload(query), upload_cache(keys), upload_cache(values), s);
@@ -102,6 +107,20 @@ TEST_F(AttendTest, MatchesTheReference) {
       {1, 100, 99, 3, 1, 10},  {2, 200, 150, 2, 2, 33}, {2, 300, 400, 8, 2, 64}, {4, 6, 0, 4, 2, 5}};
   uint32_t seed = 100;
   for (const attend_shape& s : shapes) check(s, seed += 7);
+}
+
+// Score gaps of 9 to 99 units below the row maximum (large query and key norms) and large values on
+// the low-weight keys, so that a probability's error reaches the output: the lowest probabilities
+// are subnormal, which a fast exponential flushes to zero.
+TEST_F(AttendTest, WidelySpreadScores) {
+  const attend_shape s{2, 12, 11, 2, 1, 4};
+  ref::kv_cache keys = random_cache(1, 12, 4, 40), values = random_cache(1, 12, 4, 50);
+  for (int32_t r = 0; r < 12; ++r) {
+    keys.scales[r] = values.scales[r] = 0.0f;  // every element is the row's offset
+    keys.offsets[r] = -0.75f * static_cast<float>(r);
+    values.offsets[r] = r == 0 ? 0.25f : (r >= 10 ? 3e38f : 400.0f) * (r % 2 != 0 ? 1.0f : -1.0f);
+  }
+  check_inputs(s, keys, values, random_floats(2 * 2 * 4, 5.9f, 6.1f, 60));
 }
 
 // Decoding 3 x capacity tokens one at a time: each step writes the new key and value rows through
@@ -338,6 +357,22 @@ TEST_F(FusedAttentionTest, ScoresBelowTheFloor) {
   // Scores -1000001, -1000002, -1000005 for every query.
   const double z = 1.0 + std::exp(-1.0) + std::exp(-4.0);
   EXPECT_NEAR(got.scores[leads[6] + 2], std::exp(-4.0) / z, 1e-6);
+}
+
+// Scores up to 93 units below each row's maximum (large query and key norms) and large values on the
+// low-weight keys, so that a probability's error reaches the output: the lowest probabilities are
+// subnormal, which a fast exponential flushes to zero.
+TEST_F(FusedAttentionTest, WidelySpreadScores) {
+  const fused_shape s{9, 1, 4, -1, -1};
+  fused_inputs in = random_inputs(s, 80);
+  for (int32_t t = 0; t < 9; ++t) {
+    for (int32_t e = 0; e < 4; ++e) {
+      in.query[t * 4 + e] = e == 0 ? 6.0f + 0.37f * static_cast<float>(t) : 0.0f;
+      in.key[t * 4 + e] = e == 0 ? -2.6f * static_cast<float>(t) : 0.5f;
+      in.value[t * 4 + e] = t == 0 ? 0.25f : (t == 8 ? 3e38f : 500.0f) * (e % 2 != 0 ? 1.0f : -1.0f);
+    }
+  }
+  check(s, in);
 }
 
 // Zero queries make every score 0 and every probability exactly fl(1 / T); the weighted sums are

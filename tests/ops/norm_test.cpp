@@ -298,6 +298,16 @@ TEST_F(GateTest, KnownSelections) {
   EXPECT_EQ(download<float>(probs, 2), (std::vector<float>{0.5f, 0.5f}));
 }
 
+// top_k = every candidate over rows spanning 0 to -36: the softmax exponentiates differences of
+// tens of units, where a fast exponential's error (growing with |x|) exceeds the bound.
+TEST_F(GateTest, WholeRowSoftmaxOfWidelySpreadScores) {
+  std::mt19937 rng(64);
+  std::uniform_real_distribution<float> d(-36.0f, 0.0f);
+  std::vector<float> scores(64 * 12);
+  for (size_t i = 0; i < scores.size(); ++i) scores[i] = i % 12 == 5 ? 0.0f : d(rng);
+  check(scores, 64, 12, 12);
+}
+
 // 300 rows span two blocks.
 TEST_F(GateTest, RowsAcrossBlocks) {
   std::mt19937 rng(62);

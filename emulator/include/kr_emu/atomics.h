@@ -2,6 +2,8 @@
 // Part of kr_emu/device.h, which includes it; device code includes <cuda_runtime.h>.
 #pragma once
 
+#include <cstddef>
+
 #include "kr_emu/sanitizers.h"
 
 #pragma GCC visibility push(hidden)
@@ -12,9 +14,20 @@
 // GPU, computed in unsigned arithmetic.
 namespace kr_emu {
 namespace detail {
+#if defined(KR_EMU_PROFILE)
+void profile_atomic(const void* address, std::size_t size, const void* site);
+// The memory-access profile counts an atomic as one access of its own (not as the load and the
+// store that carry it out here), at the site that called it.
+#define KR_EMU_ATOMIC_PROFILE __attribute__((noinline, no_sanitize_address))
+#else
+#define KR_EMU_ATOMIC_PROFILE
+#endif
 // Replaces *address by next(*address) as one atomic step; returns the old value.
 template <class T, class F>
-inline T atomic_update(T* address, F next) {
+KR_EMU_ATOMIC_PROFILE inline T atomic_update(T* address, F next) {
+#if defined(KR_EMU_PROFILE)
+  profile_atomic(address, sizeof(T), __builtin_return_address(0));
+#endif
 #if defined(KR_EMU_TSAN)
   T old;
   __atomic_load(address, &old, __ATOMIC_RELAXED);

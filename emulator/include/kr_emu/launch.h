@@ -29,10 +29,14 @@ struct launch_request {
   launch_problem problem;
   void (*run_thread)(void* call);  // runs one CUDA thread of the kernel
   void* call;
+  // A heap copy of `call` for a launch that runs later (queued on a stream), and its disposal.
+  void* (*clone)(const void* call);
+  void (*destroy)(void* call);
 };
 
 // Validates the launch like the real runtime and, when it is accepted, runs the whole grid before
-// returning (a valid schedule of a stream). Faults inside the kernel become sticky errors.
+// returning (default stream) or queues it on its stream until something synchronises with it.
+// Faults inside the kernel become sticky errors.
 cudaError_t launch(const launch_request& request);
 
 template <class... P>
@@ -43,6 +47,8 @@ struct kernel_call {
     kernel_call& c = *static_cast<kernel_call*>(self);
     std::apply(c.kernel, c.arguments);
   }
+  static void* clone(const void* self) { return new kernel_call(*static_cast<const kernel_call*>(self)); }
+  static void destroy(void* self) { delete static_cast<kernel_call*>(self); }
 };
 
 template <class... P, std::size_t... I>
@@ -50,7 +56,7 @@ inline cudaError_t launch_kernel(void (*kernel)(P...), dim3 grid, dim3 block, vo
                                  std::size_t shared_bytes, cudaStream_t stream,
                                  std::index_sequence<I...>) {
   launch_request request{reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream,
-                         launch_problem::none, nullptr, nullptr};
+                         launch_problem::none, nullptr, nullptr, nullptr, nullptr};
   if (kernel == nullptr) {
     request.problem = launch_problem::null_kernel;
     return launch(request);
@@ -62,6 +68,8 @@ inline cudaError_t launch_kernel(void (*kernel)(P...), dim3 grid, dim3 block, vo
   kernel_call<P...> call{kernel, std::tuple<P...>(*static_cast<P*>(args[I])...)};
   request.run_thread = &kernel_call<P...>::run;
   request.call = &call;
+  request.clone = &kernel_call<P...>::clone;
+  request.destroy = &kernel_call<P...>::destroy;
   return launch(request);
 }
 
