@@ -12,20 +12,42 @@ namespace {
 
 constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
 
+// Columns a lane keeps in registers between the maximum and the outputs: rows of up to
+// 32 x 32 = 1024 floats are read once. Columns past those are read again for their outputs; the
+// maximum takes the same values in the same order either way.
+constexpr int held = 32;
+
 // block x: one row; thread x: columns x, x + 32, ... (one warp per row)
 __global__ void __launch_bounds__(32) quantize_rows_kernel(int32_t row_length, int16_t* output, float* scales,
                                                            const float* input) {
   const uint32_t r = blockIdx.x;
   const uint32_t n = row_length > 0 ? static_cast<uint32_t>(row_length) : 0u;
   const int64_t row = static_cast<int64_t>(r) * n;
+  const uint32_t first_streamed = threadIdx.x + held * 32;
+  float v[held];
+#pragma unroll
+  for (int i = 0; i < held; ++i) {
+    const uint32_t k = threadIdx.x + i * 32;
+    v[i] = k < n ? input[row + k] : 0.0f;
+  }
   // fmaxf ignores a NaN operand; lanes without an element keep minus infinity and still join the
   // exchange, so an empty row gives M = -infinity.
   float m = -INFINITY;
-  for (uint32_t k = threadIdx.x; k < n; k += 32) m = fmaxf(m, fabsf(input[row + k]));
+#pragma unroll
+  for (int i = 0; i < held; ++i) {
+    if (threadIdx.x + i * 32 < n) m = fmaxf(m, fabsf(v[i]));
+  }
+  for (uint32_t k = first_streamed; k < n; k += 32) m = fmaxf(m, fabsf(input[row + k]));
+#pragma unroll
   for (int d = 16; d > 0; d /= 2) m = fmaxf(m, __shfl_xor_sync(kr::full_warp_mask, m, d));
   const float s = 31.0f / __shfl_sync(kr::full_warp_mask, m, 0);
   // A zero or tiny M makes s infinite: zeros become NaN and then 0, the rest saturate.
-  for (uint32_t k = threadIdx.x; k < n; k += 32) {
+#pragma unroll
+  for (int i = 0; i < held; ++i) {
+    const uint32_t k = threadIdx.x + i * 32;
+    if (k < n) output[row + k] = static_cast<int16_t>(kr::float_to_q10(s * v[i]));
+  }
+  for (uint32_t k = first_streamed; k < n; k += 32) {
     output[row + k] = static_cast<int16_t>(kr::float_to_q10(s * input[row + k]));
   }
   if (threadIdx.x == 0) scales[r] = 1.0f / (s * 131072.0f);

@@ -1,41 +1,78 @@
 // Layer normalisation with Q7 gamma and beta: a stored scale byte g is the factor 1 + g/128, a
 // shift byte b is b/128. Every lane of a row's warp computes the statistics itself in column
-// order with correctly rounded operations, so no exchange between lanes is needed.
+// order with correctly rounded operations, so all lanes hold the same statistics without a reduction.
 #include "numerics/fixed_point.cuh"
+#include "numerics/reductions.cuh"
 #include "runtime/launch.h"
 
 namespace {
 
 constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
 
-// block x: two rows; thread (x, y): row 2 blockIdx.x + y, columns x, x + 32, ... of that row
+// 32-column chunks of its row that a lane keeps in registers (one column each) between the
+// statistics and the outputs: rows of up to 8 x 32 = 256 floats are read once. Later chunks are
+// read again for their outputs.
+constexpr int held = 8;
+
+// block x: two rows; thread (x, y): row 2 blockIdx.x + y, columns x, x + 32, ... of that row.
+// The row is read in coalesced chunks of 32 columns, one per lane, and every lane takes the
+// chunk's columns in order from their lanes, so each lane adds the whole row in column order.
 __global__ void __launch_bounds__(64)
     layer_norm_q7_kernel(int32_t row_length, float* output, const float* input, const int8_t* gamma,
                          const int8_t* beta, float epsilon, int32_t num_rows) {
   const uint32_t r = blockIdx.x * blockDim.y + threadIdx.y;
+  // Whole warps leave here together: a warp is one row.
   if (r >= static_cast<uint32_t>(num_rows) || row_length <= 0) return;
   const uint32_t columns = static_cast<uint32_t>(row_length);
   // The row start in 64 bits, so that it holds past 2^31 elements; columns stay 32-bit.
   const size_t row = static_cast<size_t>(r) * columns;
   const float* x = input + row;
   float* y = output + row;
+  const uint32_t lane = threadIdx.x;
+  float v[held];
+#pragma unroll
+  for (int i = 0; i < held; ++i) {
+    const uint32_t j = lane + 32u * i;
+    v[i] = j < columns ? x[j] : 0.0f;
+  }
   float sum = 0.0f;
   float sumsq = 0.0f;
-  for (uint32_t j = 0; j < columns; ++j) {
-    sum += x[j];
-    sumsq = __fmaf_rn(x[j], x[j], sumsq);
+  // Columns base .. base + 31 in order, column base + i from lane i's `mine`.
+  const auto add_chunk = [&](uint32_t base, float mine) {
+#pragma unroll
+    for (int i = 0; i < 32; ++i) {
+      const float xi = __shfl_sync(kr::full_warp_mask, mine, i);
+      if (base + static_cast<uint32_t>(i) < columns) {
+        sum += xi;
+        sumsq = __fmaf_rn(xi, xi, sumsq);
+      }
+    }
+  };
+#pragma unroll
+  for (int i = 0; i < held; ++i) {
+    if (32u * i < columns) add_chunk(32u * i, v[i]);
+  }
+  for (uint32_t base = 32u * held; base < columns; base += 32u) {
+    const uint32_t j = base + lane;
+    add_chunk(base, j < columns ? x[j] : 0.0f);
   }
   const float inv = 1.0f / static_cast<float>(row_length);
   const float mean = inv * sum;
   const float meansq = inv * sumsq;
   const float var = meansq - mean * mean;
   const float rstd = 1.0f / sqrtf(var + epsilon);
-  for (uint32_t j = threadIdx.x; j < columns; j += 32u) {
-    const float normalised = rstd * (x[j] - mean);
-    // g / 128 + 1 is exact; the shift b / 128 is added with the scaled value rounded once.
+  // g / 128 + 1 is exact; the shift b / 128 is added with the scaled value rounded once.
+  const auto out = [&](uint32_t j, float xj) {
+    const float normalised = rstd * (xj - mean);
     const float factor = __fmaf_rn(static_cast<float>(gamma[j]), 0.0078125f, 1.0f);
     y[j] = __fmaf_rn(static_cast<float>(beta[j]), 0.0078125f, normalised * factor);
+  };
+#pragma unroll
+  for (int i = 0; i < held; ++i) {
+    const uint32_t j = lane + 32u * i;
+    if (j < columns) out(j, v[i]);
   }
+  for (uint32_t j = lane + 32u * held; j < columns; j += 32u) out(j, x[j]);
 }
 
 }  // namespace
