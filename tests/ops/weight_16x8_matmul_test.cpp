@@ -177,6 +177,11 @@ std::vector<float> Weight16x8Test::earlier_form(const problem& pr) {
 // cursors). Every output receives at most two float atomics, and x + y = y + x, so the comparison
 // does not depend on their order.
 TEST_F(Weight16x8Test, SectionKernelsEqualTheirEarlierForm) {
+  // A comparison of bits, which every other build makes; the race build's fibers would spend
+  // minutes on it without finding a race the mixed-width tests do not exercise.
+#if defined(KR_TEST_UNDER_THREAD_SANITIZER)
+  GTEST_SKIP() << "a comparison of bits: checked in the builds without ThreadSanitizer";
+#endif
   struct shape {
     int32_t row_blocks;
     int32_t rows;
@@ -224,7 +229,12 @@ TEST_F(Weight16x8Test, EveryWidthAlone) {
 // and row counts around the 64-row tile.
 TEST_F(Weight16x8Test, AllWidthsMixedForEveryRowCount) {
   const int32_t counts[8] = {1, 2, 1, 1, 1, 1, 2, 1};
+#if defined(KR_TEST_UNDER_THREAD_SANITIZER)
+  // Every path and a second tile still run; the rest costs minutes of fibers and finds no more.
+  for (int32_t rows : {1, 2, 65}) {
+#else
   for (int32_t rows : {1, 2, 63, 64, 65, 200}) {
+#endif
     const problem pr = make_problem(17, counts, rows, 100u + static_cast<uint32_t>(rows));
     expect_reference(pr, run(pr), "rows " + std::to_string(rows));
   }
