@@ -39,8 +39,10 @@ constexpr std::size_t max_heads = dedicated_workers ? 1 : ~std::size_t{0};
 
 // Engines: the first runs default-stream launches, the others the launches at the heads of the
 // streams while queued work runs.
-std::vector<engine*> engines;
-std::vector<bool> engine_busy;
+// They live as long as the process: an engine may be mid-launch in a fiber when static
+// destructors run, so the list is never destroyed (and stays reachable for leak checkers).
+std::vector<engine*>& engines = *new std::vector<engine*>;
+std::vector<bool>& engine_busy = *new std::vector<bool>;
 
 std::size_t take_engine() {
   for (std::size_t i = 1; i < engines.size(); ++i) {
