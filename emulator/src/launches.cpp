@@ -39,33 +39,40 @@ constexpr std::size_t max_heads = dedicated_workers ? 1 : ~std::size_t{0};
 
 // Engines: the first runs default-stream launches, the others the launches at the heads of the
 // streams while queued work runs.
-// They live as long as the process: an engine may be mid-launch in a fiber when static
-// destructors run, so the list is never destroyed (and stays reachable for leak checkers).
-std::vector<engine*>& engines = *new std::vector<engine*>;
-std::vector<bool>& engine_busy = *new std::vector<bool>;
+// The list is made at the first launch and never destroyed: an engine may be mid-launch in a
+// fiber when static destructors run, and leak checkers see it reachable while the library is
+// loaded; a library loaded and unloaded without a launch allocates nothing.
+struct engine_list {
+  std::vector<engine*> engines;
+  std::vector<bool> busy;
+};
+engine_list& engine_state() {
+  static engine_list* list = new engine_list;
+  return *list;
+}
 
 std::size_t take_engine() {
-  for (std::size_t i = 1; i < engines.size(); ++i) {
-    if (!engine_busy[i]) {
-      engine_busy[i] = true;
+  for (std::size_t i = 1; i < engine_state().engines.size(); ++i) {
+    if (!engine_state().busy[i]) {
+      engine_state().busy[i] = true;
       return i;
     }
   }
-  if (engines.empty()) {
-    engines.push_back(new engine);
-    engine_busy.push_back(true);
+  if (engine_state().engines.empty()) {
+    engine_state().engines.push_back(new engine);
+    engine_state().busy.push_back(true);
   }
-  engines.push_back(new engine);
-  engine_busy.push_back(true);
-  return engines.size() - 1;
+  engine_state().engines.push_back(new engine);
+  engine_state().busy.push_back(true);
+  return engine_state().engines.size() - 1;
 }
 
 engine& default_engine() {
-  if (engines.empty()) {
-    engines.push_back(new engine);
-    engine_busy.push_back(true);
+  if (engine_state().engines.empty()) {
+    engine_state().engines.push_back(new engine);
+    engine_state().busy.push_back(true);
   }
-  return *engines[0];
+  return *engine_state().engines[0];
 }
 
 uint3 block_index(std::uint64_t b, dim3 grid) {
@@ -193,7 +200,7 @@ void run_pending() {
         if (heads.size() >= max_heads) break;
         pending_launch* l = op.launch;
         const std::size_t index = dedicated_workers ? 0 : take_engine();
-        engine& e = index == 0 ? default_engine() : *engines[index];
+        engine& e = index == 0 ? default_engine() : *engine_state().engines[index];
         if (dedicated_workers && e.last_stream != st) refresh_contexts(e);
         e.last_stream = st;
         prepare_launch(e, l->request.block, l->request, seed);
@@ -234,7 +241,7 @@ void run_pending() {
       k = static_cast<std::size_t>(key % heads.size());
     }
     head_launch& h = heads[k];
-    engine& e = *engines[h.engine_index];
+    engine& e = *engine_state().engines[h.engine_index];
     if (rendezvous_interleaving && holder != &e) {
       if (holder != nullptr) save_shared(*holder);
       restore_shared(e);
@@ -280,7 +287,7 @@ void run_pending() {
       // A fault ends the context's work: every block in progress is dropped.
       for (head_launch& other : heads) {
         if (&other != &h && other.open) {
-          engine& o = *engines[other.engine_index];
+          engine& o = *engine_state().engines[other.engine_index];
           the_engine = &o;
           abandon_block(o);
           finish_block(o);
@@ -288,7 +295,7 @@ void run_pending() {
         retire(other.stream, other.launch, host);
         other.stream->work.queue.pop_front();
         if (&other != &h) discard(other.launch);
-        if (other.engine_index != 0) engine_busy[other.engine_index] = false;
+        if (other.engine_index != 0) engine_state().busy[other.engine_index] = false;
       }
       h.stream->work.completed.push_back(h.launch);
       heads.clear();
@@ -298,7 +305,7 @@ void run_pending() {
     }
     h.stream->work.queue.pop_front();
     h.stream->work.completed.push_back(h.launch);
-    if (h.engine_index != 0) engine_busy[h.engine_index] = false;
+    if (h.engine_index != 0) engine_state().busy[h.engine_index] = false;
     if (holder == &e) holder = nullptr;
     heads.erase(heads.begin() + static_cast<std::ptrdiff_t>(k));
     advance();
