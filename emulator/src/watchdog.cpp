@@ -35,6 +35,7 @@ struct watchdog_state {
   const std::atomic<std::uint64_t>* progress = nullptr;
   void (*on_stall)() = nullptr;
   pthread_t target{};
+  sigset_t target_mask{};  // the launching thread's signal mask when the launch began
   std::atomic<bool> fired{false};
   std::atomic<double> stalled_for{0};
   struct sigaction previous {};
@@ -109,7 +110,15 @@ void watchdog_begin(double seconds, const std::atomic<std::uint64_t>* progress, 
   w.progress = progress;
   w.on_stall = on_stall;
   w.target = pthread_self();
+  pthread_sigmask(SIG_SETMASK, nullptr, &w.target_mask);
   ++w.launch;
+}
+
+void watchdog_interrupted() {
+  // The handler left the fiber for good, so whatever it ran with blocked (the signal itself, or
+  // every signal where ThreadSanitizer runs the handler) would stay blocked, and the next stall
+  // would never be interrupted.
+  pthread_sigmask(SIG_SETMASK, &the_watchdog().target_mask, nullptr);
 }
 
 void watchdog_end() {

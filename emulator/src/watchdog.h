@@ -13,6 +13,8 @@ namespace detail {
 // `on_stall` runs in the signal handler on the launching thread; it may not allocate.
 void watchdog_begin(double seconds, const std::atomic<std::uint64_t>* progress, void (*on_stall)());
 void watchdog_end();
+// On the launching thread, after `on_stall` left a fiber: restores the thread's signal mask.
+void watchdog_interrupted();
 // How long the counter had stood still when the watchdog last fired.
 double watchdog_stalled_seconds();
 

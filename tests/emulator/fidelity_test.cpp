@@ -128,15 +128,20 @@ __global__ void wait_for_later_block(int* flag) {
 }
 
 TEST_F(EmulatorTest, SpinWaitEndsInALaunchTimeout) {
-  kr_emu::set_schedule_seed(0);
-  kr_emu::set_watchdog_seconds(0.25);
   device_array<int> flag(std::vector<int>{0});
-  ASSERT_EQ(launch(wait_for_later_block, dim3(2), dim3(64), flag.get()), cudaSuccess);
-  EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchTimeout);
-  expect_message("wait_for_later_block");
-  expect_message("block (0,0,0): watchdog");
-  expect_message("thread (0,0,0) has been running");
-  expect_message("63 threads have not started");
+  // Twice: the first interruption must leave the next one possible (a handler that never returns
+  // must not leave its signal blocked).
+  for (int round = 0; round < 2; ++round) {
+    kr_emu::reset();
+    kr_emu::set_schedule_seed(0);
+    kr_emu::set_watchdog_seconds(0.25);
+    ASSERT_EQ(launch(wait_for_later_block, dim3(2), dim3(64), flag.get()), cudaSuccess);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchTimeout) << "round " << round;
+    expect_message("wait_for_later_block");
+    expect_message("block (0,0,0): watchdog");
+    expect_message("thread (0,0,0) has been running");
+    expect_message("63 threads have not started");
+  }
   // The process goes on: after a reset the same kernel runs in the order that does not spin.
   kr_emu::reset();
   kr_emu::set_schedule_seed(1);
