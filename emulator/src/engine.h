@@ -23,6 +23,7 @@ namespace fc = boost::context::detail;
 constexpr std::size_t stack_bytes = std::size_t{256} << 10;
 
 struct thread_state;
+struct context_pool;  // race build: src/race_contexts.cpp
 
 // A fiber with its own stack. It runs one CUDA thread at a time and is reused for the next.
 struct worker {
@@ -103,14 +104,11 @@ struct engine {
   worker main;  // the launching thread's own context
   std::vector<std::unique_ptr<worker>> workers;
   std::vector<worker*> idle;
-  // ThreadSanitizer: the launching thread's context, sets of CUDA-thread contexts (consecutive
-  // blocks use different sets, so that nothing orders a block's threads after the previous
-  // block's), the addresses released to block starts and by thread ends, and per block a fresh
-  // area whose addresses stand for its barrier and collectives.
+  // ThreadSanitizer: the launching thread's context, the pool of CUDA-thread contexts of the
+  // launch's stream (src/race_contexts.h), the addresses released to block starts and by thread
+  // ends, and per block a fresh area whose addresses stand for its barrier and collectives.
   void* main_fiber = nullptr;
-  static constexpr unsigned fiber_sets = 4;
-  std::vector<void*> fibers[fiber_sets];
-  std::vector<worker*> dedicated[fiber_sets];  // the stacks of the fibers
+  context_pool* pool = nullptr;
   char block_begin = 0, launch_end = 0;
   const char* end_sync = &launch_end;  // released by every thread's end: the launch's end
   const char* begin_sync = &block_begin;  // released before each block: the launch's own
@@ -129,7 +127,6 @@ struct engine {
   std::uint64_t yield_key = 0;
   std::vector<char> shared_copy;
   bool shared_saved = false;
-  const void* last_stream = nullptr;  // the stream of the last queued launch it ran
 
   thread_state* pop_ready() {
     if (ready_count == 0) return nullptr;
@@ -165,9 +162,9 @@ void prepare_block(engine& e, std::uint64_t block_linear, std::uint64_t position
 block_end run_block(engine& e);
 void finish_block(engine& e);
 void abandon_block(engine& e);
-// Race build: the engine's CUDA-thread contexts and stacks start afresh (nothing they did orders
-// what the next launch does). Nothing in the other builds.
-void refresh_contexts(engine& e);
+// A fiber stack of the engine's, and a stack made ready to start a thread from its top.
+worker* new_worker(engine& e);
+void make_fresh(worker& w);
 // Around the launches one runtime call runs: the device math state, the kernel flag, the watchdog.
 void begin_launches(platform& s);
 void end_launches();

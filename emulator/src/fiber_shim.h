@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 
 #include "kr_emu/sanitizers.h"
 #if defined(KR_EMU_ASAN)
@@ -28,14 +27,6 @@ namespace detail {
 namespace tsan {
 #if defined(KR_EMU_TSAN)
 inline void* current() { return __tsan_get_current_fiber(); }
-// The context of the CUDA thread with linear index `index` in the blocks that use fiber set `set`.
-inline void* create(unsigned index, unsigned set) {
-  void* fiber = __tsan_create_fiber(0);
-  char name[64];
-  std::snprintf(name, sizeof name, "CUDA thread with linear index %u (fiber set %u)", index, set);
-  __tsan_set_fiber_name(fiber, name);
-  return fiber;
-}
 inline void* create_named(const char* name) {
   void* fiber = __tsan_create_fiber(0);
   __tsan_set_fiber_name(fiber, name);
@@ -47,7 +38,6 @@ inline void acquire(const void* address) { __tsan_acquire(const_cast<void*>(addr
 inline void release(const void* address) { __tsan_release(const_cast<void*>(address)); }
 #else
 inline void* current() { return nullptr; }
-[[maybe_unused]] inline void* create(unsigned, unsigned) { return nullptr; }
 [[maybe_unused]] inline void* create_named(const char*) { return nullptr; }
 [[maybe_unused]] inline void destroy(void*) {}
 inline void switch_to(void*) {}

@@ -11,6 +11,7 @@
 #if defined(KR_EMU_PROFILE)
 #include "kr_emu/profile.h"
 #endif
+#include "race_contexts.h"
 #include "schedule.h"
 
 // Bounds of the __shared__ arrays of the module (src/shared_memory.ld).
@@ -31,10 +32,10 @@ constexpr bool rendezvous_interleaving = false;
 constexpr bool rendezvous_interleaving = true;
 #endif
 
-// The race build gives every CUDA thread a ThreadSanitizer context and a stack of its own, in four
-// sets per engine; more engines would pass the process's mapping limit. It runs the queued launches
-// one at a time on the default engine, whose contexts and stacks start afresh whenever the launch
-// comes from another stream than the one before (so that nothing orders two streams' work).
+// The race build gives every CUDA thread a ThreadSanitizer context and a stack of its own, taken
+// from the pool of the launch's stream (src/race_contexts.h), so that nothing orders two streams'
+// work; more engines would pass the process's mapping limit, so it runs the queued launches one at
+// a time on the default engine.
 constexpr std::size_t max_heads = dedicated_workers ? 1 : ~std::size_t{0};
 
 // Engines: the first runs default-stream launches, the others the launches at the heads of the
@@ -136,6 +137,7 @@ void run_grid(const launch_request& request, const std::vector<std::uint64_t>* c
   engine& e = default_engine();
   the_engine = &e;
   prepare_launch(e, request.block, request, s.schedule_seed);
+  use_stream_contexts(e, nullptr);
   e.poison = poison_for_seed(s.schedule_seed);
   e.main_fiber = tsan::current();
   e.end_sync = &e.launch_end;
@@ -166,6 +168,7 @@ void run_grid(const launch_request& request, const std::vector<std::uint64_t>* c
   end_launches();
   // The host sees everything the grid's threads did.
   tsan::acquire(&e.launch_end);
+  contexts_synchronised(nullptr);
   check_guards(e.kernel);
 }
 
@@ -201,8 +204,7 @@ void run_pending() {
         pending_launch* l = op.launch;
         const std::size_t index = dedicated_workers ? 0 : take_engine();
         engine& e = index == 0 ? default_engine() : *engine_state().engines[index];
-        if (dedicated_workers && e.last_stream != st) refresh_contexts(e);
-        e.last_stream = st;
+        use_stream_contexts(e, st);
         prepare_launch(e, l->request.block, l->request, seed);
         e.poison = poison_for_seed(seed);
         e.grid = l->request.grid;

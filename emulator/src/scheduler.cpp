@@ -40,6 +40,7 @@
 #include "engine.h"
 #include "fiber_shim.h"
 #include "platform.h"
+#include "race_contexts.h"
 #include "schedule.h"
 #include "watchdog.h"
 
@@ -77,6 +78,8 @@ void worker_main(fc::transfer_t from);
   std::abort();
 }
 
+}  // namespace
+
 void make_fresh(worker& w) {
   w.context = fc::make_fcontext(w.stack_bottom + w.stack_size - w.colour, w.stack_size - w.colour,
                                 &worker_main);
@@ -105,6 +108,8 @@ worker* new_worker(engine& e) {
   e.idle.reserve(e.workers.size());  // so that returning a worker never allocates
   return e.workers.back().get();
 }
+
+namespace {
 
 worker* take_idle(engine& e) {
   if (e.idle.empty()) return new_worker(e);
@@ -220,39 +225,12 @@ void abandon_block(engine& e) {
     tsan::switch_to(t.fiber);
     tsan::release(e.end_sync);
     tsan::switch_to(e.main_fiber);
-    for (unsigned k = 0; k < engine::fiber_sets; ++k) {
-      for (unsigned i = 0; i < e.fibers[k].size(); ++i) {
-        if (e.fibers[k][i] == t.fiber) {
-          tsan::destroy(e.fibers[k][i]);
-          e.fibers[k][i] = tsan::create(i, k);
-        }
-      }
-    }
-    t.fiber = nullptr;
+    replace_context(e, t);
 #endif
     make_fresh(*w);
     if (!dedicated_workers) e.idle.push_back(w);
     t.state = run_state::exited;
   }
-}
-
-void refresh_contexts([[maybe_unused]] engine& e) {
-#if defined(KR_EMU_TSAN)
-  sanitizer_ignore_scope ignore;  // mapping the stacks afresh clears what the sanitizer knew of them
-  for (unsigned k = 0; k < engine::fiber_sets; ++k) {
-    for (void*& fiber : e.fibers[k]) {
-      if (fiber != nullptr) tsan::destroy(fiber);
-      fiber = nullptr;  // created again as the next block starts
-    }
-    for (worker* w : e.dedicated[k]) {
-      if (w == nullptr) continue;
-      if (mmap(w->stack_bottom, w->stack_size, PROT_READ | PROT_WRITE,
-               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0) != w->stack_bottom)
-        fatal("cannot map a fiber stack afresh");
-      make_fresh(*w);
-    }
-  }
-#endif
 }
 
 namespace {
@@ -514,16 +492,7 @@ void prepare_block(engine& e, std::uint64_t block_linear, std::uint64_t position
   }
   poison_shared_memory(e.poison);
 #if defined(KR_EMU_TSAN)
-  std::vector<void*>& set = e.fibers[position % engine::fiber_sets];
-  if (set.size() < e.block_size) set.resize(e.block_size, nullptr);
-  std::vector<worker*>& stacks = e.dedicated[position % engine::fiber_sets];
-  if (stacks.size() < e.block_size) stacks.resize(e.block_size, nullptr);
-  for (unsigned i = 0; i < e.block_size; ++i) {
-    if (set[i] == nullptr) set[i] = tsan::create(i, static_cast<unsigned>(position % engine::fiber_sets));
-    if (stacks[i] == nullptr) stacks[i] = new_worker(e);
-    e.threads[i].fiber = set[i];
-    e.threads[i].runner = stacks[i];
-  }
+  bind_block_contexts(e, position);
   // Freed at the block's end, which also drops what ThreadSanitizer knew of its addresses.
   e.sync_area_size = 64 + 64 * static_cast<std::size_t>(e.warps.size());
   e.sync_area = static_cast<char*>((std::malloc)(e.sync_area_size));
@@ -558,6 +527,7 @@ block_end run_block(engine& e) {
     }
     if (e.interrupted) {
       e.interrupted = false;
+      watchdog_interrupted();
       record_fault(e, describe_stall(e, watchdog_stalled_seconds()), cudaErrorLaunchTimeout);
     }
     if (e.faulted) break;

@@ -4,12 +4,16 @@
 
 #include "fiber_shim.h"
 #include "platform.h"
+#include "race_contexts.h"
 
 namespace kr_emu {
 namespace detail {
 namespace {
 
 std::uint64_t next_sequence = 0;
+// Launches of destroyed streams that the host has not synchronised with: a device synchronisation
+// still waits for them.
+std::vector<pending_launch*> orphaned;
 
 bool anything_queued() {
   for (const CUstream_st* s : state().streams)
@@ -24,6 +28,7 @@ void acquire_completed(CUstream_st* stream) {
     delete l;
   }
   stream->work.completed.clear();
+  contexts_synchronised(stream);
 }
 
 }  // namespace
@@ -67,16 +72,29 @@ void synchronize_stream(cudaStream_t stream) {
 void synchronize_device() {
   run_pending();
   for (CUstream_st* s : state().streams) acquire_completed(s);
+  for (pending_launch* l : orphaned) {
+    tsan::acquire(&l->end);
+    delete l;
+  }
+  orphaned.clear();
+  orphans_synchronised();
 }
 
 void forget_stream_context(cudaStream_t stream) {
   if (stream->work.fiber != nullptr) tsan::destroy(stream->work.fiber);
   stream->work.fiber = nullptr;
+  stream_contexts_gone(stream);
 }
 
 void retire_stream(cudaStream_t stream) {
   run_pending();
-  for (pending_launch* l : stream->work.completed) delete l;
+  for (pending_launch* l : stream->work.completed) {
+    if (dedicated_workers) {
+      orphaned.push_back(l);  // race build: acquired at the next device synchronisation
+    } else {
+      delete l;
+    }
+  }
   stream->work.completed.clear();
 }
 

@@ -72,7 +72,8 @@ void run_pending();
 // the default stream) or with every stream.
 void synchronize_stream(cudaStream_t stream);
 void synchronize_device();
-// Runs what is queued and forgets the stream's completed work without synchronising with it.
+// Runs what is queued; the host synchronises with the stream's completed work only at the next
+// device synchronisation (the stream is being destroyed).
 void retire_stream(cudaStream_t stream);
 // Drops the stream's ThreadSanitizer context (before the stream is deleted).
 void forget_stream_context(cudaStream_t stream);

@@ -39,6 +39,8 @@ __global__ void add_warp_total(float* sums, bool atomic) {
 
 __global__ void write_value(int* out, int value) { out[threadIdx.x] = value; }
 
+__global__ void write_ones(int* out) { out[blockIdx.x * blockDim.x + threadIdx.x] = 1; }
+
 // Block 0 thread 0 spins until *flag is set (by another launch).
 __global__ void wait_for_flag(volatile int* flag) {
   while (*flag == 0) {
@@ -65,8 +67,15 @@ class StreamTest : public EmulatorTest {
     EmulatorTest::TearDown();
   }
   // Two launches on streams a and b add 32 to each of 64 elements; the sum each element ends with.
-  std::vector<float> two_stream_sums(bool atomic) {
+  // Each stream may first run a launch of shape `before` on a buffer of its own.
+  std::vector<float> two_stream_sums(bool atomic, dim3 before_grid = dim3(0), dim3 before_block = dim3(0)) {
     device_array<float> sums(std::vector<float>(64, 0.0f));
+    const std::size_t own = std::size_t{before_grid.x} * before_block.x;
+    device_array<int> own_a(own > 0 ? own : 1), own_b(own > 0 ? own : 1);
+    if (own > 0) {
+      EXPECT_EQ(launch_on(a_, write_ones, before_grid, before_block, own_a.get()), cudaSuccess);
+      EXPECT_EQ(launch_on(b_, write_ones, before_grid, before_block, own_b.get()), cudaSuccess);
+    }
     EXPECT_EQ(launch_on(a_, add_warp_total, dim3(64), dim3(32), sums.get(), atomic), cudaSuccess);
     EXPECT_EQ(launch_on(b_, add_warp_total, dim3(64), dim3(32), sums.get(), atomic), cudaSuccess);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
@@ -134,11 +143,6 @@ TEST_F(StreamTest, PlainReadModifyWriteOnTwoStreamsLosesUpdatesUnderSomeSeed) {
 }
 
 TEST_F(StreamTest, WatchdogAndDeadlockReportsNameTheKernelOnItsStream) {
-#if defined(KR_EMU_TSAN)
-  // In the race build this test has hung once in a whole-suite run (it passes alone); the
-  // watchdog across streams is checked in every other build.
-  GTEST_SKIP() << "watchdog across streams: checked in the builds without ThreadSanitizer";
-#endif
   kr_emu::set_schedule_seed(0);  // the spinning launch first
   kr_emu::set_watchdog_seconds(0.3);
   device_array<int> flag(std::vector<int>{0});
@@ -177,6 +181,16 @@ TEST_F(StreamRaceDeathTest, TwoStreamsAddingIntoOneBufferWithoutAtomics) {
   EXPECT_NO_RACE(two_stream_sums(true));
 }
 
+// Each stream's threads keep contexts of their own however much the streams ran before: the
+// contexts of one stream's earlier launches (or their ids, once freed) must not pass to the other.
+TEST_F(StreamRaceDeathTest, TwoStreamsStillReportedAfterEachRanOtherWork) {
+  const dim3 shapes[][2] = {{dim3(1), dim3(32)}, {dim3(4), dim3(256)}, {dim3(4), dim3(1024)}};
+  for (const auto& shape : shapes) {
+    EXPECT_DEATH(two_stream_sums(false, shape[0], shape[1]), "ThreadSanitizer: data race(.|\n)*add_warp_total")
+        << shape[0].x << " blocks of " << shape[1].x;
+  }
+}
+
 // What the platform orders is not reported: one stream's launches, a blocking stream and the
 // default stream, and the host after a synchronisation.
 TEST_F(StreamRaceDeathTest, StreamOrderAndTheDefaultStreamOrder) {
@@ -192,3 +206,4 @@ TEST_F(StreamRaceDeathTest, StreamOrderAndTheDefaultStreamOrder) {
 }
 
 }  // namespace
+
