@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel_name.h"
 #include "profile.h"
 
 namespace omu {
@@ -84,24 +85,9 @@ std::string read_text(const fs::path& p) {
 std::string demangle_short(const std::string& mangled) {
   int status = 0;
   char* d = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
-  std::string name = status == 0 && d != nullptr ? d : mangled;
+  const std::string name = status == 0 && d != nullptr ? d : mangled;
   std::free(d);
-  int depth = 0;
-  for (std::size_t i = name.size(); i-- > 0;) {
-    if (name[i] == ')') ++depth;
-    if (name[i] == '(' && --depth == 0) {
-      name.resize(i);
-      break;
-    }
-  }
-  depth = 0;
-  std::size_t cut = 0;
-  for (std::size_t i = 0; i + 1 < name.size(); ++i) {
-    if (name[i] == '<' || name[i] == '(') ++depth;
-    if (name[i] == '>' || name[i] == ')') --depth;
-    if (depth == 0 && name[i] == ':' && name[i + 1] == ':') cut = i + 2;
-  }
-  return name.substr(cut);
+  return kr_emu::short_kernel_name(name);
 }
 
 int type_bytes(const std::string& t) {
