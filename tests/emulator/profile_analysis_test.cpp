@@ -2,8 +2,10 @@
 // hand-made accesses (every build).
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
+#include "kr_emu/kernel_name.h"
 #include "kr_emu/profile.h"
 
 namespace {
@@ -137,6 +139,29 @@ TEST(ProfileAnalysis, RequestOverTwoOperandsCountsInEachWithItsOwnLanes) {
   EXPECT_EQ(operands[2].global_sectors, 32);
   EXPECT_EQ(operands[2].useful_fraction(), 4.0 / 32);
   EXPECT_EQ(operands[2].shared_requests, 0);
+}
+
+TEST(ProfileAnalysis, KernelNamesAndParametersFromDemangledNames) {
+  struct name_case {
+    const char* full;
+    const char* name;
+    std::vector<std::string> parameters;
+  };
+  const name_case cases[] = {
+      {"kr::(anonymous namespace)::vector_kernel<3>(float const*, int)", "vector_kernel<3>", {"float const*", "int"}},
+      {"kr::(anonymous namespace)::norm_rows_kernel<(anonymous namespace)::layer_norm_op, float const*>(int, float*, "
+       "float const*)",
+       "norm_rows_kernel<(anonymous namespace)::layer_norm_op, float const*>",
+       {"int", "float*", "float const*"}},
+      {"copy_kernel(profile_kernels::output_view, std::pair<int, int>, void (*)(int, int))", "copy_kernel",
+       {"profile_kernels::output_view", "std::pair<int, int>", "void (*)(int, int)"}},
+      {"empty_kernel()", "empty_kernel", {}},
+      {"plain_symbol", "plain_symbol", {}},
+  };
+  for (const name_case& c : cases) {
+    EXPECT_EQ(kr_emu::short_kernel_name(c.full), c.name) << c.full;
+    EXPECT_EQ(kr_emu::kernel_parameters(c.full), c.parameters) << c.full;
+  }
 }
 
 TEST(ProfileAnalysis, FiguresScaleExceptTheWorstRequest) {
