@@ -24,7 +24,7 @@ int profile_usage() {
   std::fprintf(stderr,
                "usage: omu [--emulated | --library PATH] profile [--json FILE] [--svg FILE] [--kernels] [--small]\n"
                "                                                  [--budget FILE] [family...]\n"
-               "       omu profile --static [--ptx DIR] [--ptxas PATH] [--check ALLOW-LIST]\n");
+               "       omu profile --static [--ptx DIR] [--ptxas PATH] [--check ALLOW-LIST] [--sources DIR]\n");
   return 2;
 }
 
@@ -48,6 +48,8 @@ int profile_command(const char* library_path, int argc, char** argv) {
     } else if (a == "--check" && has_value) {
       s.check = true;
       s.allow_list = argv[++i];
+    } else if (a == "--sources" && has_value) {
+      s.source_dir = argv[++i];
     } else if (a == "--json" && has_value) {
       m.json = argv[++i];
     } else if (a == "--svg" && has_value) {

@@ -14,6 +14,9 @@ struct static_report_options {
   std::string ptxas;       // ptxas to run
   std::string allow_list;  // with check: kernels allowed a stack frame, a call or a spill
   bool check = false;      // fail (exit 1) on a kernel with any of those that the list does not name
+  // The library's source tree: when given, every .cu source under its runtime/ and ops/ must have its
+  // PTX, and every one that defines a kernel at least one kernel read from that PTX.
+  std::string source_dir;
   std::vector<int> architectures{75, 90};
 };
 

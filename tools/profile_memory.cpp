@@ -49,6 +49,7 @@ struct profile_row {
   std::string shape;
   double minimal_bytes = 0;
   std::vector<kr_emu_profile_figures> kernels;
+  std::vector<std::vector<kr_emu_profile_operand_figures>> operands;  // by kernel
   kr_emu_profile_figures total{};
 
   double requests() const { return total.global_requests; }
@@ -77,6 +78,17 @@ void add(kr_emu_profile_figures& into, const kr_emu_profile_figures& k) {
 }
 
 double k_per(double a, double b) { return b > 0 ? a / b : 0; }
+
+// "arg 4 (unsigned int const*)", "args 0, 2 (float*)", or "unnamed 0 (4096 bytes)" for an
+// allocation no pointer argument points into.
+std::string operand_label(const kr_emu_profile_operand_figures& o) {
+  if (o.argument_count <= 0)
+    return "unnamed " + std::to_string(o.unnamed) + " (" + std::to_string(o.allocation_bytes) + " bytes)";
+  std::string label = o.argument_count == 1 ? "arg " : "args ";
+  for (int32_t i = 0; i < o.argument_count && i < 4; ++i) label += (i > 0 ? ", " : "") + std::to_string(o.arguments[i]);
+  if (o.argument_count > 4) label += ", ...";
+  return label + (o.parameter[0] ? " (" + std::string(o.parameter) + ")" : "");
+}
 
 // Budget lines: "<export> <variant with _ for spaces> <sectors/request> <fetched/minimal> <ways>",
 // anything after them a comment.
@@ -153,7 +165,20 @@ std::string to_json(const std::vector<profile_row>& rows, const std::string& lib
          ", \"minimal_floor_seconds\": " + number(r.minimal_bytes / model_bandwidth) + ",\n     \"kernels\": [";
     for (size_t i = 0; i < r.kernels.size(); ++i) {
       j += (i == 0 ? "" : ", ") + std::string("{\"kernel\": ") + string(r.kernels[i].name) +
-           figures(r.kernels[i], r.minimal_bytes) + "}";
+           figures(r.kernels[i], r.minimal_bytes) + ", \"operands\": [";
+      const auto& operands = r.operands[i];
+      for (size_t o = 0; o < operands.size(); ++o) {
+        const kr_emu_profile_operand_figures& f = operands[o];
+        std::string arguments;
+        for (int32_t a = 0; a < f.argument_count && a < 4; ++a) arguments += (a > 0 ? ", " : "") + number(f.arguments[a]);
+        j += (o == 0 ? "" : ", ") + std::string("{\"operand\": ") + string(operand_label(f)) + ", \"arguments\": [" +
+             arguments + "], \"parameter\": " + string(f.parameter) +
+             ", \"allocation_bytes\": " + number(double(f.allocation_bytes)) + ", \"requests\": " + number(f.global_requests) +
+             ", \"sectors_per_request\": " + number(k_per(f.global_sectors, f.global_requests)) +
+             ", \"useful_fraction\": " + number(k_per(f.useful_bytes, 32 * f.global_sectors)) +
+             ", \"fetched_bytes\": " + number(32 * f.global_sectors) + ", \"unique_bytes\": " + number(32 * f.unique_sectors) + "}";
+      }
+      j += "]}";
     }
     j += "]}";
   }
@@ -209,6 +234,7 @@ struct profile_api {
   kr_emu_profile_start_fn start;
   kr_emu_profile_stop_fn stop;
   kr_emu_profile_kernel_fn kernel;
+  kr_emu_profile_operand_fn operand;
 };
 
 // What a row's child process sends back.
@@ -244,7 +270,10 @@ void profile_here(session& ses, const bench_row& row, const sizing& z, const pro
   for (int32_t i = 0; i < count; ++i) {
     kr_emu_profile_figures k{};
     if (api.kernel(i, &k) == 0) {
+      std::vector<kr_emu_profile_operand_figures> operands(static_cast<size_t>(std::max(k.operands, 0)));
+      for (size_t o = 0; o < operands.size(); ++o) api.operand(i, static_cast<int32_t>(o), &operands[o]);
       r.kernels.push_back(k);
+      r.operands.push_back(operands);
       add(r.total, k);
     }
   }
@@ -293,8 +322,12 @@ bool run_row(session& ses, const bench_row& row, const sizing& z, int seconds, c
     std::snprintf(h.shape, sizeof h.shape, "%s", r.shape.c_str());
     std::snprintf(h.note, sizeof h.note, "%s", r.note.c_str());
     bool written = write(fds[1], &h, sizeof h) == static_cast<ssize_t>(sizeof h);
-    for (const kr_emu_profile_figures& k : r.kernels)
+    for (size_t i = 0; i < r.kernels.size(); ++i) {
+      const kr_emu_profile_figures& k = r.kernels[i];
       written = written && write(fds[1], &k, sizeof k) == static_cast<ssize_t>(sizeof k);
+      for (const kr_emu_profile_operand_figures& o : r.operands[i])
+        written = written && write(fds[1], &o, sizeof o) == static_cast<ssize_t>(sizeof o);
+    }
     _exit(written ? 0 : 1);
   }
   close(fds[1]);
@@ -304,8 +337,11 @@ bool run_row(session& ses, const bench_row& row, const sizing& z, int seconds, c
   for (int32_t i = 0; done && i < h.kernels; ++i) {
     kr_emu_profile_figures k{};
     done = read_all(fds[0], &k, sizeof k, deadline);
+    std::vector<kr_emu_profile_operand_figures> operands(done ? static_cast<size_t>(std::max(k.operands, 0)) : 0);
+    for (kr_emu_profile_operand_figures& o : operands) done = done && read_all(fds[0], &o, sizeof o, deadline);
     if (done) {
       r.kernels.push_back(k);
+      r.operands.push_back(operands);
       add(r.total, k);
     }
   }
@@ -315,6 +351,7 @@ bool run_row(session& ses, const bench_row& row, const sizing& z, int seconds, c
   waitpid(child, &status, 0);
   if (!done) {
     r.kernels.clear();
+    r.operands.clear();
     r.total = kr_emu_profile_figures{};
     r.note = WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL ? "the row crashed"
                                                                 : "over " + std::to_string(seconds) + " s here";
@@ -332,8 +369,9 @@ bool run_row(session& ses, const bench_row& row, const sizing& z, int seconds, c
 int memory_profile(const library& lib, const memory_profile_options& options) {
   const profile_api api{reinterpret_cast<kr_emu_profile_start_fn>(lib.symbol(KR_EMU_PROFILE_START)),
                         reinterpret_cast<kr_emu_profile_stop_fn>(lib.symbol(KR_EMU_PROFILE_STOP)),
-                        reinterpret_cast<kr_emu_profile_kernel_fn>(lib.symbol(KR_EMU_PROFILE_KERNEL))};
-  if (api.start == nullptr || api.stop == nullptr || api.kernel == nullptr) {
+                        reinterpret_cast<kr_emu_profile_kernel_fn>(lib.symbol(KR_EMU_PROFILE_KERNEL)),
+                        reinterpret_cast<kr_emu_profile_operand_fn>(lib.symbol(KR_EMU_PROFILE_OPERAND))};
+  if (api.start == nullptr || api.stop == nullptr || api.kernel == nullptr || api.operand == nullptr) {
     std::fprintf(stderr,
                  "omu profile: %s is not the profile build of the emulated library (configure with "
                  "-DKR_PROFILE=memory, or run tools/profile.sh)\n",
@@ -407,7 +445,8 @@ int memory_profile(const library& lib, const memory_profile_options& options) {
                   32 * r.total.global_sectors / model_bandwidth * 1e6, r.minimal_bytes / model_bandwidth * 1e6,
                   verdict.c_str());
       if (options.kernels) {
-        for (const kr_emu_profile_figures& k : r.kernels) {
+        for (size_t i = 0; i < r.kernels.size(); ++i) {
+          const kr_emu_profile_figures& k = r.kernels[i];
           std::printf("    %-60s launches %llu, blocks %llu (sampled %llu), requests %.0f, sect/req %.2f, useful %.2f, "
                       "fetch/m %.2f, ways %.2f (max %.0f), atomics %.0f (same address %.0f)\n",
                       k.name, static_cast<unsigned long long>(k.launches), static_cast<unsigned long long>(k.blocks),
@@ -415,6 +454,14 @@ int memory_profile(const library& lib, const memory_profile_options& options) {
                       k_per(k.global_sectors, k.global_requests), k_per(k.useful_bytes, 32 * k.global_sectors),
                       k_per(32 * k.global_sectors, r.minimal_bytes), k_per(k.shared_ways, k.shared_requests),
                       k.shared_ways_max, k.atomics, k.atomic_same_address);
+          // Its global loads and stores by operand (an allocation reached by atomics alone has none).
+          for (const kr_emu_profile_operand_figures& o : r.operands[i])
+            if (o.global_requests > 0)
+              std::printf("        %-56s requests %.0f, sect/req %.2f, useful %.2f, fetched %.0f bytes (%.0f%% of the "
+                        "kernel's), unique %.0f bytes\n",
+                        operand_label(o).c_str(), o.global_requests, k_per(o.global_sectors, o.global_requests),
+                        k_per(o.useful_bytes, 32 * o.global_sectors), 32 * o.global_sectors,
+                        100 * k_per(o.global_sectors, k.global_sectors), 32 * o.unique_sectors);
         }
       }
     }

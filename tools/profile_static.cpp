@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel_name.h"
 #include "profile.h"
 
 namespace omu {
@@ -84,24 +85,9 @@ std::string read_text(const fs::path& p) {
 std::string demangle_short(const std::string& mangled) {
   int status = 0;
   char* d = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
-  std::string name = status == 0 && d != nullptr ? d : mangled;
+  const std::string name = status == 0 && d != nullptr ? d : mangled;
   std::free(d);
-  int depth = 0;
-  for (std::size_t i = name.size(); i-- > 0;) {
-    if (name[i] == ')') ++depth;
-    if (name[i] == '(' && --depth == 0) {
-      name.resize(i);
-      break;
-    }
-  }
-  depth = 0;
-  std::size_t cut = 0;
-  for (std::size_t i = 0; i + 1 < name.size(); ++i) {
-    if (name[i] == '<' || name[i] == '(') ++depth;
-    if (name[i] == '>' || name[i] == ')') --depth;
-    if (depth == 0 && name[i] == ':' && name[i + 1] == ':') cut = i + 2;
-  }
-  return name.substr(cut);
+  return kr_emu::short_kernel_name(name);
 }
 
 int type_bytes(const std::string& t) {
@@ -271,6 +257,55 @@ std::map<std::string, std::string> read_allow_list(const std::string& path, std:
   return allowed;
 }
 
+// The library's .cu sources under `root` (runtime/ and ops/, as the build collects them), relative
+// to it, each with whether its text defines a kernel.
+std::map<std::string, bool> library_sources(const fs::path& root) {
+  std::map<std::string, bool> out;
+  std::error_code ec;
+  for (const char* part : {"runtime", "ops"}) {
+    if (!fs::is_directory(root / part, ec)) continue;
+    for (const auto& e : fs::recursive_directory_iterator(root / part, ec)) {
+      if (!e.is_regular_file() || e.path().extension() != ".cu") continue;
+      out[fs::relative(e.path(), root).generic_string()] = read_text(e.path()).find("__global__") != std::string::npos;
+    }
+  }
+  return out;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string s;
+  for (const std::string& n : names) s += (s.empty() ? "" : ", ") + n;
+  return s;
+}
+
+// What a PTX directory that lacks some of the library's sources misses: a source without PTX, or a
+// source defining a kernel whose PTX gave none (nvcc keeps PTX only when it compiles; a compiler
+// cache's hit keeps none, and the report would pass on what is left).
+void check_coverage(const static_report_options& options, const std::set<std::string>& sources,
+                    const std::map<std::string, int>& kernels_read, std::vector<std::string>& problems) {
+  const std::map<std::string, bool> expected = library_sources(options.source_dir);
+  if (expected.empty()) {
+    problems.push_back("no library sources (.cu) under " + options.source_dir + "/runtime or /ops");
+    return;
+  }
+  std::vector<std::string> missing, without_kernels;
+  for (const auto& [source, defines_kernel] : expected) {
+    if (sources.count(source) == 0) {
+      missing.push_back(source);
+    } else if (defines_kernel) {
+      const auto k = kernels_read.find(source);
+      if (k == kernels_read.end() || k->second == 0) without_kernels.push_back(source);
+    }
+  }
+  if (!missing.empty())
+    problems.push_back(std::to_string(missing.size()) + " of the library's " + std::to_string(expected.size()) +
+                       " sources have no PTX under " + options.ptx_dir + " (a compiler cache hit keeps no PTX: build " +
+                       "the GPU library without a CUDA compiler launcher, or with its cache off): " + joined(missing));
+  if (!without_kernels.empty())
+    problems.push_back("no kernel was read from the PTX of " + std::to_string(without_kernels.size()) +
+                       " source(s) that define one: " + joined(without_kernels));
+}
+
 }  // namespace
 
 int static_report(const static_report_options& options) {
@@ -305,6 +340,7 @@ int static_report(const static_report_options& options) {
   std::map<std::string, std::string> needs;  // kernel -> what it has, on which architectures
   std::set<std::string> seen_names;
   int kernel_count = 0;
+  std::map<std::string, int> kernels_read;  // by source, the most any architecture's PTX gave
 
   std::printf("%-34s %-40s %4s %4s %7s %6s %6s %5s %6s %5s %4s %s\n", "source", "kernel", "sm", "regs", "spill", "stack",
               "local", "calls", "smem", "block", "occ", "global ld / st widths (bytes x instructions)");
@@ -323,6 +359,7 @@ int static_report(const static_report_options& options) {
         continue;
       }
       std::vector<kernel_static> kernels = parse_ptx(read_text(chosen->path), source);
+      kernels_read[source] = std::max(kernels_read[source], static_cast<int>(kernels.size()));
       std::string error;
       if (!run_ptxas(options.ptxas, chosen->path, compile_for, kernels, error)) {
         problems.push_back(source + ": ptxas -arch=sm_" + std::to_string(compile_for) + " failed: " + error);
@@ -364,6 +401,7 @@ int static_report(const static_report_options& options) {
                     name.c_str(), options.allow_list.c_str());
     }
   }
+  if (!options.source_dir.empty()) check_coverage(options, sources, kernels_read, problems);
   for (const std::string& p : problems) std::printf("error: %s\n", p.c_str());
   if (options.check && failures > 0)
     std::printf("%d kernel(s) with a stack frame, a call or a spill that %s does not name\n", failures,

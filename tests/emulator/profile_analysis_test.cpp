@@ -2,8 +2,10 @@
 // hand-made accesses (every build).
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
+#include "kr_emu/kernel_name.h"
 #include "kr_emu/profile.h"
 
 namespace {
@@ -107,6 +109,59 @@ TEST(ProfileAnalysis, BlockGroupsLanesByWarpSiteOccurrenceAndKind) {
   EXPECT_EQ(f.global_sectors, 24);
   EXPECT_EQ(f.useful_fraction(), 1.0);
   EXPECT_EQ(sectors.size(), 24u);
+}
+
+TEST(ProfileAnalysis, RequestOverTwoOperandsCountsInEachWithItsOwnLanes) {
+  // One warp reads 32 consecutive floats whose first 8 lanes fall in operand 1 and the others in
+  // operand 0 (2), then one float 128 bytes apart per lane from operand 2; atomics and shared
+  // requests have no operand.
+  std::vector<access> block = warp(0x1000, 4, 4);
+  for (access& a : block) a.operand = a.thread < 8 ? 1 : 0;
+  for (access a : warp(0x8000, 128, 4)) {
+    a.site = 0x200;
+    a.operand = 2;
+    block.push_back(a);
+  }
+  for (const access& a : warp(0x100, 4, 4, space::shared)) block.push_back(access{0x300, a.address, a.thread, 0, 4, kind::load, space::shared, 3});
+  figures f;
+  std::vector<figures> operands;
+  analyse_block(block, f, nullptr, &operands);
+  ASSERT_EQ(operands.size(), 3u);
+  EXPECT_EQ(f.global_requests, 2);
+  EXPECT_EQ(f.global_sectors, 4 + 32);
+  EXPECT_EQ(operands[0].global_requests, 1);
+  EXPECT_EQ(operands[0].global_sectors, 3);
+  EXPECT_EQ(operands[0].useful_bytes, 96);
+  EXPECT_EQ(operands[1].global_requests, 1);
+  EXPECT_EQ(operands[1].global_sectors, 1);
+  EXPECT_EQ(operands[1].useful_bytes, 32);
+  EXPECT_EQ(operands[2].global_requests, 1);
+  EXPECT_EQ(operands[2].global_sectors, 32);
+  EXPECT_EQ(operands[2].useful_fraction(), 4.0 / 32);
+  EXPECT_EQ(operands[2].shared_requests, 0);
+}
+
+TEST(ProfileAnalysis, KernelNamesAndParametersFromDemangledNames) {
+  struct name_case {
+    const char* full;
+    const char* name;
+    std::vector<std::string> parameters;
+  };
+  const name_case cases[] = {
+      {"kr::(anonymous namespace)::vector_kernel<3>(float const*, int)", "vector_kernel<3>", {"float const*", "int"}},
+      {"kr::(anonymous namespace)::norm_rows_kernel<(anonymous namespace)::layer_norm_op, float const*>(int, float*, "
+       "float const*)",
+       "norm_rows_kernel<(anonymous namespace)::layer_norm_op, float const*>",
+       {"int", "float*", "float const*"}},
+      {"copy_kernel(profile_kernels::output_view, std::pair<int, int>, void (*)(int, int))", "copy_kernel",
+       {"profile_kernels::output_view", "std::pair<int, int>", "void (*)(int, int)"}},
+      {"empty_kernel()", "empty_kernel", {}},
+      {"plain_symbol", "plain_symbol", {}},
+  };
+  for (const name_case& c : cases) {
+    EXPECT_EQ(kr_emu::short_kernel_name(c.full), c.name) << c.full;
+    EXPECT_EQ(kr_emu::kernel_parameters(c.full), c.parameters) << c.full;
+  }
 }
 
 TEST(ProfileAnalysis, FiguresScaleExceptTheWorstRequest) {

@@ -69,6 +69,14 @@ __global__ void __launch_bounds__(256) atomic_one_address_kernel(unsigned* count
   atomicAdd(counter, 1u);
 }
 
+// block x: 256 outputs, thread x: one; out[i] = dense[i] + strided[stride * i], the output reached
+// through a structure argument.
+__global__ void __launch_bounds__(256) dense_plus_strided_kernel(int stride, output_view out, const float* dense,
+                                                                 const float* strided) {
+  const int i = static_cast<int>(blockIdx.x) * threads + static_cast<int>(threadIdx.x);
+  out.data[i] = dense[i] + strided[stride * i];
+}
+
 template <class... P>
 cudaError_t launch_on(cudaStream_t stream, void (*kernel)(P...), int blocks, dim3 block, P... args) {
   void* params[] = {static_cast<void*>(&args)...};
@@ -105,6 +113,9 @@ cudaError_t shared_row(int blocks, const float* in, float* flag) {
 }
 cudaError_t shared_float4_row(int blocks, float4* out, const float4* in) {
   return launch(shared_float4_row_kernel, blocks, dim3(threads), out, in);
+}
+cudaError_t dense_plus_strided(int blocks, int stride, float* out, const float* dense, const float* strided) {
+  return launch(dense_plus_strided_kernel, blocks, dim3(threads), stride, output_view{out}, dense, strided);
 }
 cudaError_t atomic_one_address(int blocks, unsigned* counter) {
   return launch(atomic_one_address_kernel, blocks, dim3(threads), counter);

@@ -17,4 +17,11 @@ cudaError_t shared_row(int blocks, const float* in, float* flag);  // tile[t] an
 cudaError_t shared_float4_row(int blocks, float4* out, const float4* in);  // 16-byte tile[t]: 1-way
 cudaError_t atomic_one_address(int blocks, unsigned* counter);  // every thread adds to counter[0]
 
+// out[i] = dense[i] + strided[stride * i]; `out` reaches the kernel inside a structure argument
+// (argument 1), `dense` and `strided` are arguments 2 and 3.
+struct output_view {
+  float* data;
+};
+cudaError_t dense_plus_strided(int blocks, int stride, float* out, const float* dense, const float* strided);
+
 }  // namespace profile_kernels

@@ -1,5 +1,6 @@
 // The memory-access profile on kernels whose figures are known (profile build only).
 #include <functional>
+#include <iterator>
 #include <vector>
 
 #include "emulator_test.h"
@@ -11,6 +12,7 @@ namespace {
 using emu_test::device_array;
 using emu_test::EmulatorTest;
 using kr_emu::profile::kernel_figures;
+using kr_emu::profile::operand_figures;
 
 constexpr int blocks = 8;
 constexpr int threads = 256;
@@ -134,6 +136,59 @@ TEST_F(ProfileTest, SampledLaunchRunsTheSampleAndScalesItsFigures) {
     const bool ran = b == 0 || b == 3 || b == 7;
     const float copied_value = static_cast<float>((b * threads + 1) % 1000);
     EXPECT_EQ(copied[static_cast<std::size_t>(b) * threads + 1], ran ? copied_value : 0.0f) << b;
+  }
+}
+
+struct operand_case {
+  std::vector<int> arguments;  // empty: unnamed
+  double sectors_per_request, useful_fraction;
+  double fetched_bytes_per_thread;  // fetched and unique bytes alike: every sector is read once
+  std::size_t allocation_bytes;
+};
+
+// dense[i] + strided[32 i] into out[i], whose pointer the kernel gets inside a structure: the
+// dense read and the store use every byte of 4 sectors per request, the strided read 4 bytes of
+// each of 32; each is told apart whether the two inputs lie in allocations of their own or in one.
+TEST_F(ProfileTest, GlobalFiguresPerOperand) {
+  const std::size_t n = std::size_t{blocks} * threads;
+  device_array<float> out(n), dense(ramp(n)), strided(ramp(32 * n)), both(ramp(33 * n));
+  const double warps = blocks * threads / 32;
+  struct layout {
+    const char* name;
+    const float *dense, *strided;
+    std::size_t dense_bytes, strided_bytes;
+  };
+  const layout layouts[] = {
+      {"allocations of their own", dense.get(), strided.get(), 4 * n, 4 * 32 * n},
+      {"one allocation", both.get(), both.get() + n, 4 * 33 * n, 4 * 33 * n},
+  };
+  for (const layout& l : layouts) {
+    const kernel_figures k = profile([&] { return profile_kernels::dense_plus_strided(blocks, 32, out.get(), l.dense, l.strided); });
+    ASSERT_EQ(k.parameters.size(), 4u) << l.name;
+    EXPECT_EQ(k.parameters[2], "float const*") << l.name;
+    const operand_case expected[] = {
+        {{2}, 4, 1.0, 4, l.dense_bytes},
+        {{3}, 32, 4.0 / 32, 32, l.strided_bytes},
+        {{}, 4, 1.0, 4, 4 * n},  // the output, through the structure
+    };
+    ASSERT_EQ(k.operands.size(), std::size(expected)) << l.name;
+    kr_emu::profile::figures sum;
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+      const operand_figures& o = k.operands[i];
+      const operand_case& e = expected[i];
+      EXPECT_EQ(o.arguments, e.arguments) << l.name << ", operand " << i;
+      EXPECT_EQ(o.unnamed, e.arguments.empty() ? 0 : -1) << l.name << ", operand " << i;
+      EXPECT_EQ(o.allocation_bytes, e.allocation_bytes) << l.name << ", operand " << i;
+      EXPECT_EQ(o.measured.global_requests, warps) << l.name << ", operand " << i;
+      EXPECT_EQ(o.measured.sectors_per_request(), e.sectors_per_request) << l.name << ", operand " << i;
+      EXPECT_DOUBLE_EQ(o.measured.useful_fraction(), e.useful_fraction) << l.name << ", operand " << i;
+      EXPECT_EQ(o.measured.fetched_bytes(), e.fetched_bytes_per_thread * n) << l.name << ", operand " << i;
+      EXPECT_EQ(32 * o.measured.unique_sectors, e.fetched_bytes_per_thread * n) << l.name << ", operand " << i;
+      sum += o.measured;
+    }
+    EXPECT_EQ(sum.global_requests, k.measured.global_requests) << l.name;
+    EXPECT_EQ(sum.global_sectors, k.measured.global_sectors) << l.name;
+    EXPECT_EQ(sum.unique_sectors, k.measured.unique_sectors) << l.name;
   }
 }
 

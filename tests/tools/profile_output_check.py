@@ -21,6 +21,26 @@ def number(value):
     return isinstance(value, (int, float)) and math.isfinite(value) and value >= 0
 
 
+def check_operands(name, kernel):
+    """Each global request of a kernel counts under the operand (or operands) its lanes fall in, so
+    the operands' requests and fetched bytes add up to at least the kernel's (within the JSON's
+    printed digits)."""
+    where = "%s, %s" % (name, kernel["kernel"])
+    requests = fetched = 0
+    for o in kernel["operands"]:
+        for key in ("operand", "arguments", "parameter", "allocation_bytes", "requests", "sectors_per_request",
+                    "useful_fraction", "fetched_bytes", "unique_bytes"):
+            if key not in o:
+                fail("%s: an operand lacks %s" % (where, key))
+        if o["requests"] > 0 and not 0 < o["useful_fraction"] <= 1:
+            fail("%s, %s: useful fraction %r" % (where, o["operand"], o["useful_fraction"]))
+        requests += o["requests"]
+        fetched += o["fetched_bytes"]
+    if requests < kernel["requests"] * (1 - 1e-5) or fetched < kernel["fetched_bytes"] * (1 - 1e-5):
+        fail("%s: the operands hold %r requests and %r bytes of the kernel's %r and %r"
+             % (where, requests, fetched, kernel["requests"], kernel["fetched_bytes"]))
+
+
 def main():
     json_path, svg_path = sys.argv[1], sys.argv[2]
     with open(json_path, encoding="utf-8") as f:
@@ -49,9 +69,10 @@ def main():
         if e["requests"] > 0 and not 0 < e["useful_fraction"] <= 1:
             fail("%s: useful fraction %r" % (name, e["useful_fraction"]))
         for k in e["kernels"]:
-            for key in ("kernel",) + FIGURES:
+            for key in ("kernel", "operands") + FIGURES:
                 if key not in k:
                     fail("%s: a kernel lacks %s" % (name, key))
+            check_operands(name, k)
         with_kernels += 1 if e["kernels"] else 0
     if with_kernels == 0:
         fail("no row recorded a kernel")

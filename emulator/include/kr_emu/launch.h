@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "driver_types.h"
@@ -39,16 +40,49 @@ struct launch_request {
 // Faults inside the kernel become sticky errors.
 cudaError_t launch(const launch_request& request);
 
+// The start of every launch's copy of its arguments, for the memory-access profile: it lists the
+// value of each pointer argument by position, so that the allocations a kernel's requests fall in
+// can be named after the arguments that point into them. A launch request's `call` is always a
+// call_header* converted to void*.
+struct call_header {
+  // Writes the first `max` arguments (the pointer's value, null for an argument that is not a
+  // pointer) and returns the kernel's number of arguments.
+  std::size_t (*pointer_arguments)(const call_header* call, const void** out, std::size_t max);
+};
+
+template <class T>
+inline const void* pointer_argument(const T& value) {
+  if constexpr (std::is_pointer_v<T> && std::is_object_v<std::remove_pointer_t<T>>) {
+    return const_cast<const void*>(static_cast<const volatile void*>(value));
+  } else {
+    return nullptr;
+  }
+}
+
 template <class... P>
-struct kernel_call {
+struct kernel_call : call_header {
   void (*kernel)(P...);
   std::tuple<P...> arguments;
+  kernel_call(void (*k)(P...), std::tuple<P...> a) : call_header{&list_pointers}, kernel(k), arguments(std::move(a)) {}
+  static kernel_call& of(void* self) { return *static_cast<kernel_call*>(static_cast<call_header*>(self)); }
   static void run(void* self) {
-    kernel_call& c = *static_cast<kernel_call*>(self);
+    kernel_call& c = of(self);
     std::apply(c.kernel, c.arguments);
   }
-  static void* clone(const void* self) { return new kernel_call(*static_cast<const kernel_call*>(self)); }
-  static void destroy(void* self) { delete static_cast<kernel_call*>(self); }
+  static void* clone(const void* self) {
+    return static_cast<call_header*>(new kernel_call(of(const_cast<void*>(self))));
+  }
+  static void destroy(void* self) { delete &of(self); }
+  static std::size_t list_pointers(const call_header* self, const void** out, std::size_t max) {
+    const kernel_call& c = *static_cast<const kernel_call*>(self);
+    std::apply(
+        [&]([[maybe_unused]] const P&... p) {
+          [[maybe_unused]] std::size_t i = 0;
+          ((i < max ? void(out[i] = pointer_argument(p)) : void(), ++i), ...);
+        },
+        c.arguments);
+    return sizeof...(P);
+  }
 };
 
 template <class... P, std::size_t... I>
@@ -67,7 +101,7 @@ inline cudaError_t launch_kernel(void (*kernel)(P...), dim3 grid, dim3 block, vo
   }
   kernel_call<P...> call{kernel, std::tuple<P...>(*static_cast<P*>(args[I])...)};
   request.run_thread = &kernel_call<P...>::run;
-  request.call = &call;
+  request.call = static_cast<call_header*>(&call);
   request.clone = &kernel_call<P...>::clone;
   request.destroy = &kernel_call<P...>::destroy;
   return launch(request);

@@ -42,6 +42,7 @@ struct access {
   std::uint32_t size;       // bytes
   kind what;
   space where;
+  std::uint16_t operand = 0;  // global memory: which operand of the launch it falls in (see below)
 };
 
 // Figures of a set of warp requests. Counts from sampled launches are scaled, hence doubles.
@@ -68,20 +69,39 @@ struct figures {
 
 // Groups one block's accesses into warp requests (same warp, site, occurrence, kind and space) and
 // adds their figures to `into`; the global sectors touched are added to `sectors` when given, which
-// is left sorted without repeats. Reorders `accesses`.
-void analyse_block(std::vector<access>& accesses, figures& into, std::vector<std::uint64_t>* sectors);
+// is left sorted without repeats. With `operands`, each global load and store request also adds to
+// the entry of its lanes' operand (grown as needed): a request whose lanes fall in several operands
+// counts once in each, with the sectors and bytes of its lanes there. Reorders `accesses`.
+void analyse_block(std::vector<access>& accesses, figures& into, std::vector<std::uint64_t>* sectors,
+                   std::vector<figures>* operands = nullptr);
 
 // Figures of one warp request: the accesses of its lanes (one per lane, any order).
 figures analyse_request(const access* lanes, std::size_t count);
+
+// An operand of a kernel: the device allocation its global requests fell in, named after the
+// kernel arguments whose pointer values point into it. Where several pointer arguments point into
+// one allocation at different places, each access belongs to the nearest one at or below its
+// address (the lowest when it lies below them all). Operands of the kernel's launches are merged
+// by those argument positions; an allocation that no argument points into (reached through a
+// pointer held in memory, or an argument of a structure type) is an unnamed operand, merged by its
+// size and the order in which the launch first touched the unnamed ones.
+struct operand_figures {
+  std::vector<int> arguments;        // positions (0 first) of the pointer arguments; empty if unnamed
+  std::uint64_t allocation_bytes = 0;  // of the allocation it lies in (the first launch's)
+  int unnamed = -1;                  // unnamed operands: 0 for the first the launch touched, ...
+  figures measured;                  // global loads and stores only, scaled to every block
+};
 
 // Figures per kernel of what was recorded since start().
 struct kernel_figures {
   const void* kernel = nullptr;
   std::string name;            // demangled, without parameters ("" when unknown)
+  std::vector<std::string> parameters;  // the kernel's parameter types, when its name is known
   std::uint64_t launches = 0;
   std::uint64_t blocks = 0;          // of all its launches
   std::uint64_t sampled_blocks = 0;  // blocks that ran and were recorded
   figures measured;                  // scaled to every block
+  std::vector<operand_figures> operands;  // named ones by argument position, then unnamed ones
 };
 
 // Starts recording afresh, sampling launches of more than `block_budget` blocks (0: no sampling).
@@ -91,9 +111,9 @@ void stop();
 // Per kernel, in order of first launch.
 std::vector<kernel_figures> results();
 
-// Called by the scheduler when a launch starts and ends (`launch` names it among those running
-// interleaved; `runs` blocks of its `blocks` run under the block filter), and by the atomics of
-// device code.
+// Called by the scheduler when a launch starts and ends (`launch` is the engine that runs it, which
+// names it among those running interleaved and holds its arguments, a kr_emu::detail::call_header;
+// `runs` blocks of its `blocks` run under the block filter), and by the atomics of device code.
 namespace hooks {
 void launch_begin(const void* launch, const void* kernel, std::uint64_t blocks, std::uint64_t runs);
 void launch_end(const void* launch);

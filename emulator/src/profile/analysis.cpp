@@ -1,5 +1,6 @@
 // Warp requests from the recorded accesses of one block (kr_emu/profile.h).
 #include <algorithm>
+#include <cstddef>
 #include <tuple>
 
 #include "kr_emu/profile.h"
@@ -131,7 +132,8 @@ figures analyse_request(const access* lanes, std::size_t count) {
   return f;
 }
 
-void analyse_block(std::vector<access>& accesses, figures& into, std::vector<std::uint64_t>* sectors) {
+void analyse_block(std::vector<access>& accesses, figures& into, std::vector<std::uint64_t>* sectors,
+                   std::vector<figures>* operands) {
   std::stable_sort(accesses.begin(), accesses.end(),
                    [](const access& a, const access& b) { return request_key(a) < request_key(b); });
   std::size_t i = 0;
@@ -140,6 +142,18 @@ void analyse_block(std::vector<access>& accesses, figures& into, std::vector<std
     const auto key = request_key(accesses[i]);
     while (j < accesses.size() && request_key(accesses[j]) == key) ++j;
     into += analyse_request(&accesses[i], j - i);
+    if (operands != nullptr && accesses[i].where == space::global && accesses[i].what != kind::atomic) {
+      // The request's lanes by operand, each run counted as that operand's request.
+      std::stable_sort(accesses.begin() + static_cast<std::ptrdiff_t>(i), accesses.begin() + static_cast<std::ptrdiff_t>(j),
+                       [](const access& a, const access& b) { return a.operand < b.operand; });
+      for (std::size_t k = i; k < j;) {
+        std::size_t m = k + 1;
+        while (m < j && accesses[m].operand == accesses[k].operand) ++m;
+        if (operands->size() <= accesses[k].operand) operands->resize(accesses[k].operand + std::size_t{1});
+        (*operands)[accesses[k].operand] += analyse_request(&accesses[k], m - k);
+        k = m;
+      }
+    }
     if (sectors != nullptr && accesses[i].where == space::global && accesses[i].what != kind::atomic) {
       for (std::size_t k = i; k < j; ++k) add_sectors(accesses[k], *sectors);
     }

@@ -44,5 +44,27 @@ extern "C" __attribute__((visibility("default"))) int32_t kr_emu_profile_kernel(
   out->atomics = f.atomics;
   out->atomic_requests = f.atomic_requests;
   out->atomic_same_address = f.atomic_same_address;
+  out->operands = static_cast<int32_t>(k.operands.size());
+  return 0;
+}
+
+extern "C" __attribute__((visibility("default"))) int32_t kr_emu_profile_operand(int32_t i, int32_t j,
+                                                                                 kr_emu_profile_operand_figures* out) {
+  if (out == nullptr || i < 0 || static_cast<std::size_t>(i) >= recorded().size()) return 1;
+  const kr_emu::profile::kernel_figures& k = recorded()[static_cast<std::size_t>(i)];
+  if (j < 0 || static_cast<std::size_t>(j) >= k.operands.size()) return 1;
+  const kr_emu::profile::operand_figures& o = k.operands[static_cast<std::size_t>(j)];
+  *out = kr_emu_profile_operand_figures{};
+  for (int32_t& a : out->arguments) a = -1;
+  for (std::size_t a = 0; a < o.arguments.size() && a < 4; ++a) out->arguments[a] = o.arguments[a];
+  out->argument_count = static_cast<int32_t>(o.arguments.size());
+  out->unnamed = o.unnamed;
+  if (!o.arguments.empty() && static_cast<std::size_t>(o.arguments.front()) < k.parameters.size())
+    std::strncpy(out->parameter, k.parameters[static_cast<std::size_t>(o.arguments.front())].c_str(), sizeof out->parameter - 1);
+  out->allocation_bytes = o.allocation_bytes;
+  out->global_requests = o.measured.global_requests;
+  out->global_sectors = o.measured.global_sectors;
+  out->useful_bytes = o.measured.useful_bytes;
+  out->unique_sectors = o.measured.unique_sectors;
   return 0;
 }

@@ -13,13 +13,18 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "../engine.h"
 #include "../platform.h"
 #include "kr_emu/control.h"
+#include "kr_emu/kernel_name.h"
+#include "kr_emu/launch.h"
 #include "kr_emu/profile.h"
 
 extern "C" char __start_kr_emu_shared[] __attribute__((visibility("hidden")));
@@ -41,6 +46,23 @@ struct occurrence_hash {
   }
 };
 
+// An operand of one launch (kr_emu/profile.h).
+struct launch_operand {
+  std::vector<int> arguments;
+  std::uint64_t allocation_bytes = 0;
+  int unnamed = -1;
+};
+
+// An allocation a launch touched: its size, and the values of the pointer arguments into it in
+// increasing order, each with its operand (one entry at the base when no argument points into it).
+struct allocation_use {
+  std::size_t size = 0;
+  std::vector<std::pair<std::uintptr_t, std::uint16_t>> starts;
+};
+
+// Pointer arguments past this position are not looked at.
+constexpr std::size_t max_arguments = 64;
+
 // A launch in progress. Launches on several streams run interleaved, block by block (or even
 // within a block): each keeps its own.
 struct launch_state {
@@ -53,10 +75,14 @@ struct launch_state {
   figures measured;
   std::unordered_set<std::uint64_t> sectors;
   std::vector<std::uint64_t> block_sectors;
-  // The allocations it touched (base -> size): their sectors bound its unique sectors when only a
+  // The allocations it touched, by base: their sectors bound its unique sectors when only a
   // sample of its blocks ran, since blocks that share an operand would otherwise count it each.
-  std::map<std::uintptr_t, std::size_t> allocations;
+  std::map<std::uintptr_t, allocation_use> allocations;
   std::uintptr_t last_allocation = 0;
+  allocation_use* last_use = nullptr;
+  std::vector<std::uintptr_t> arguments;  // pointer arguments by position, 0 for the others
+  std::vector<launch_operand> operands;
+  std::vector<figures> operand_measured;  // by operand
 };
 
 struct recorder {
@@ -95,10 +121,44 @@ std::uint32_t linear_thread() {
   return threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
 }
 
+// The operands of an allocation the launch touches for the first time.
+allocation_use& use_of(launch_state& l, std::uintptr_t begin, std::size_t size) {
+  const auto found = l.allocations.find(begin);
+  if (found != l.allocations.end()) return found->second;
+  allocation_use& use = l.allocations[begin];
+  use.size = size;
+  for (std::size_t i = 0; i < l.arguments.size(); ++i) {
+    const std::uintptr_t p = l.arguments[i];
+    if (p < begin || p - begin >= size) continue;
+    auto same = std::find_if(use.starts.begin(), use.starts.end(), [&](const auto& s) { return s.first == p; });
+    if (same == use.starts.end()) {
+      use.starts.emplace_back(p, static_cast<std::uint16_t>(l.operands.size()));
+      l.operands.push_back(launch_operand{{}, size, -1});
+      same = use.starts.end() - 1;
+    }
+    l.operands[same->second].arguments.push_back(static_cast<int>(i));
+  }
+  if (use.starts.empty()) {
+    int unnamed = 0;
+    for (const launch_operand& o : l.operands) unnamed += o.arguments.empty() ? 1 : 0;
+    use.starts.emplace_back(begin, static_cast<std::uint16_t>(l.operands.size()));
+    l.operands.push_back(launch_operand{{}, size, unnamed});
+  }
+  std::sort(use.starts.begin(), use.starts.end());
+  return use;
+}
+
+std::uint16_t operand_of(const allocation_use& use, std::uintptr_t address) {
+  if (use.starts.size() == 1) return use.starts.front().second;
+  auto it = std::upper_bound(use.starts.begin(), use.starts.end(), address,
+                             [](std::uintptr_t a, const auto& s) { return a < s.first; });
+  return it == use.starts.begin() ? it->second : std::prev(it)->second;
+}
+
 void finish_block(launch_state& l) {
   if (l.accesses.empty()) return;
   l.block_sectors.clear();
-  analyse_block(l.accesses, l.measured, &l.block_sectors);
+  analyse_block(l.accesses, l.measured, &l.block_sectors, &l.operand_measured);
   l.sectors.insert(l.block_sectors.begin(), l.block_sectors.end());
   l.accesses.clear();
   l.occurrences.clear();
@@ -116,15 +176,17 @@ void record(std::uintptr_t address, std::size_t size, kind what, const void* sit
   }
   launch_state& l = *r.cached_launch;
   space where;
+  std::uint16_t operand = 0;
   if (address >= reinterpret_cast<std::uintptr_t>(__start_kr_emu_shared) &&
       address < reinterpret_cast<std::uintptr_t>(__stop_kr_emu_shared)) {
     where = space::shared;
   } else if (in_device_allocation(r, address)) {
     where = space::global;
-    if (r.cached_begin != l.last_allocation) {
-      l.allocations[r.cached_begin] = r.cached_end - r.cached_begin;
+    if (r.cached_begin != l.last_allocation || l.last_use == nullptr) {
+      l.last_use = &use_of(l, r.cached_begin, r.cached_end - r.cached_begin);
       l.last_allocation = r.cached_begin;
     }
+    operand = operand_of(*l.last_use, address);
   } else {
     return;  // the thread's own stack, host memory of the emulator
   }
@@ -136,7 +198,7 @@ void record(std::uintptr_t address, std::size_t size, kind what, const void* sit
   const std::uint32_t thread = linear_thread();
   const auto s = reinterpret_cast<std::uintptr_t>(site);
   const std::uint32_t n = l.occurrences[occurrence_key{s, thread}]++;
-  l.accesses.push_back(access{s, address, thread, n, static_cast<std::uint32_t>(size), what, where});
+  l.accesses.push_back(access{s, address, thread, n, static_cast<std::uint32_t>(size), what, where, operand});
 }
 
 // The symbol of the function at `address` from the ELF symbol table of its module (kernels are
@@ -188,29 +250,6 @@ std::string function_name(const void* address) {
   return name;
 }
 
-// "kr::(anonymous namespace)::vector_kernel<3>(float const*, int)" -> "vector_kernel<3>".
-std::string short_name(const std::string& full) {
-  // The parameter list is the last top-level parenthesis group.
-  std::string name = full;
-  int depth = 0;
-  for (std::size_t i = name.size(); i-- > 0;) {
-    if (name[i] == ')') ++depth;
-    if (name[i] == '(' && --depth == 0) {
-      name.resize(i);
-      break;
-    }
-  }
-  // Drop the namespaces before the last top-level "::".
-  depth = 0;
-  std::size_t cut = 0;
-  for (std::size_t i = 0; i + 1 < name.size(); ++i) {
-    if (name[i] == '<' || name[i] == '(') ++depth;
-    if (name[i] == '>' || name[i] == ')') --depth;
-    if (depth == 0 && name[i] == ':' && name[i + 1] == ':') cut = i + 2;
-  }
-  return name.substr(cut);
-}
-
 }  // namespace
 
 void start(std::uint64_t block_budget) {
@@ -234,9 +273,53 @@ void stop() {
 
 std::vector<kernel_figures> results() {
   std::vector<kernel_figures> out = the_recorder().kernels;
-  for (kernel_figures& k : out) k.name = short_name(function_name(k.kernel));
+  for (kernel_figures& k : out) {
+    const std::string full = function_name(k.kernel);
+    k.name = short_kernel_name(full);
+    k.parameters = kernel_parameters(full);
+    std::stable_sort(k.operands.begin(), k.operands.end(), [](const operand_figures& a, const operand_figures& b) {
+      if (a.arguments.empty() != b.arguments.empty()) return b.arguments.empty();
+      return a.arguments.empty() ? a.unnamed < b.unnamed : a.arguments < b.arguments;
+    });
+  }
   return out;
 }
+
+namespace {
+
+// Adds the launch's figures per operand to the kernel's, merging operands by their arguments (or,
+// unnamed, by allocation size and order).
+void add_operands(launch_state& l, double scale, kernel_figures& k) {
+  l.operand_measured.resize(l.operands.size());
+  // Each distinct sector of the launch belongs to the operand its first byte falls in.
+  for (const std::uint64_t sector : l.sectors) {
+    const std::uintptr_t address = static_cast<std::uintptr_t>(sector * 32);
+    auto it = l.allocations.upper_bound(address);
+    if (it == l.allocations.begin()) continue;
+    --it;
+    if (address - it->first >= it->second.size) continue;
+    l.operand_measured[operand_of(it->second, address)].unique_sectors += 1;
+  }
+  for (std::size_t i = 0; i < l.operands.size(); ++i) {
+    const launch_operand& o = l.operands[i];
+    figures f = l.operand_measured[i].scaled(scale);
+    if (l.sampled < l.blocks) f.unique_sectors = std::min(f.unique_sectors, static_cast<double>((o.allocation_bytes + 31) / 32 + 1));
+    operand_figures* into = nullptr;
+    for (operand_figures& existing : k.operands) {
+      const bool same = o.arguments.empty() ? existing.arguments.empty() && existing.unnamed == o.unnamed &&
+                                                   existing.allocation_bytes == o.allocation_bytes
+                                             : existing.arguments == o.arguments;
+      if (same) into = &existing;
+    }
+    if (into == nullptr) {
+      k.operands.push_back(operand_figures{o.arguments, o.allocation_bytes, o.unnamed, figures{}});
+      into = &k.operands.back();
+    }
+    into->measured += f;
+  }
+}
+
+}  // namespace
 
 namespace hooks {
 
@@ -248,6 +331,14 @@ void launch_begin(const void* launch, const void* kernel, std::uint64_t blocks, 
   l.kernel = kernel;
   l.blocks = blocks;
   l.sampled = runs;
+  // The engine running the launch holds its copy of the arguments.
+  const void* call = static_cast<const detail::engine*>(launch)->call;
+  if (call != nullptr) {
+    const auto* header = static_cast<const detail::call_header*>(call);
+    const void* values[max_arguments] = {};
+    const std::size_t count = std::min(header->pointer_arguments(header, values, max_arguments), max_arguments);
+    for (std::size_t i = 0; i < count; ++i) l.arguments.push_back(reinterpret_cast<std::uintptr_t>(values[i]));
+  }
   r.cached_key = nullptr;
   r.cached_begin = r.cached_end = 0;
 }
@@ -275,10 +366,11 @@ void launch_end(const void* launch) {
   figures f = l.measured.scaled(scale);
   if (l.sampled < l.blocks) {
     double footprint = 0;
-    for (const auto& a : l.allocations) footprint += static_cast<double>((a.second + 31) / 32 + 1);
+    for (const auto& a : l.allocations) footprint += static_cast<double>((a.second.size + 31) / 32 + 1);
     f.unique_sectors = std::min(f.unique_sectors, footprint);
   }
   k->measured += f;
+  add_operands(l, scale, *k);
   r.launches.erase(it);
   r.cached_key = nullptr;
 }
