@@ -48,6 +48,19 @@ __global__ void __launch_bounds__(vector_threads)
   if (p < static_cast<uint32_t>(columns)) xs[p] = ordered_input(input, order, p, static_cast<uint32_t>(columns));
 }
 
+// The rows of a group's blocks J = 0 ... 3 that are in the section, from the span its row block's
+// 16 lanes read together (odd widths; see w16x8::share_block_rows). `in` is the same for every
+// thread of the block, so the shuffles are executed by whole warps.
+template <int B, int J = 0>
+__device__ __forceinline__ void share_group_rows(const uint32_t (&span)[B], uint32_t r,
+                                                 const bool (&in)[vector_column_blocks],
+                                                 uint32_t (&words)[vector_column_blocks][w16x8::row_words(B)]) {
+  if constexpr (J < vector_column_blocks) {
+    if (in[J]) w16x8::share_block_rows<B, J>(span, r, words[J]);
+    share_group_rows<B, J + 1>(span, r, in, words);
+  }
+}
+
 // block x: 16 row blocks, thread x: one output row (row block t / 16, row t mod 16); block y: four
 // column blocks of the section. The offset is factored out of the block's eight terms: offset x
 // sum(x) + step x sum(x q), the second sum one fused chain. Groups and sections meet in the output
@@ -55,15 +68,28 @@ __global__ void __launch_bounds__(vector_threads)
 // four column blocks are all loaded before their arithmetic, which then runs in column-block order;
 // the activations (one small vector that every row block reads, so cache-resident) are read as two
 // 16-byte loads beside the arithmetic, which keeps the kernel at about 32 registers.
+//
+// How a row block's 16 lanes read their weights so that each warp request fills the 32-byte
+// sectors it touches wherever the section starts at a multiple of 32 bytes of device memory (and,
+// for odd widths, its count is even), as for real matrices:
+// - widths 2, 4 and 6: each thread reads the words of its row straight away (a plane's 16 rows are
+//   32 or 64 contiguous bytes, and blocks of 32, 64 or 96 bytes keep planes sector-aligned);
+// - odd widths (blocks of 16 b bytes, an odd number of half sectors): the lanes read the group's
+//   contiguous span together, 4-byte word i + 16 k by lane i, and pass each row's words on by
+//   shuffles; the threads of a row block past the matrix stay for the shuffles but read nothing;
+// - width 8: a row is one 8-byte load where the section's blocks are 8-byte aligned (the weight
+//   buffer's address is only known to be 4-byte aligned), two 4-byte loads otherwise.
 template <int B>
 __global__ void __launch_bounds__(vector_threads)
     vector_kernel(const float* xs, uint64_t x_offset, const uint16_t* codes, int32_t param_cursor,
                   const uint32_t* weights, int32_t weight_cursor, int32_t count, int32_t row_blocks, float* output) {
   constexpr int block_words = w16x8::block_bytes(B) / 4;
+  constexpr bool shared_span = B % 2 == 1;
   const uint32_t t = threadIdx.x;
   const uint32_t rb = blockIdx.x * (vector_threads / 16) + t / 16;
   const uint32_t r = t % 16;
-  if (rb >= static_cast<uint32_t>(row_blocks)) return;
+  const bool row_in = rb < static_cast<uint32_t>(row_blocks);
+  if (!shared_span && !row_in) return;
   const uint32_t first_cb = blockIdx.y * vector_column_blocks;
   // Blocks of this row block from first_cb on, in the section's row-block-major order.
   const size_t first_block = static_cast<size_t>(rb) * static_cast<uint32_t>(count) + first_cb;
@@ -77,13 +103,47 @@ __global__ void __launch_bounds__(vector_threads)
   uint32_t offset_code[vector_column_blocks];
   uint32_t step_code[vector_column_blocks];
   uint32_t words[vector_column_blocks][w16x8::row_words(B)];
+  if constexpr (shared_span) {
+    // The group's blocks (fewer than four in a section's last group) are span_words contiguous words.
+    const uint32_t left = static_cast<uint32_t>(count) - first_cb;
+    const uint32_t span_words = (left < vector_column_blocks ? left : vector_column_blocks) * block_words;
+    uint32_t span[B];
 #pragma unroll
-  for (int j = 0; j < vector_column_blocks; ++j) {
-    in[j] = first_cb + j < static_cast<uint32_t>(count);
-    if (in[j]) {
-      offset_code[j] = block_codes[2 * j];
-      step_code[j] = block_codes[2 * j + 1];
-      w16x8::load_row<B>(block_words_at + j * block_words, r, words[j]);
+    for (int k = 0; k < B; ++k) {
+      span[k] = 0u;
+      if (row_in && r + 16 * k < span_words) span[k] = block_words_at[r + 16 * k];
+    }
+#pragma unroll
+    for (int j = 0; j < vector_column_blocks; ++j) {
+      in[j] = first_cb + j < static_cast<uint32_t>(count);
+      if (in[j] && row_in) {
+        offset_code[j] = block_codes[2 * j];
+        step_code[j] = block_codes[2 * j + 1];
+      }
+    }
+    share_group_rows<B>(span, r, in, words);
+    if (!row_in) return;
+  } else {
+    // Width 8: whether the 8-byte loads are aligned (every block of the section alike, 128 bytes apart).
+    [[maybe_unused]] const bool pairs = reinterpret_cast<uintptr_t>(block_words_at) % 8 == 0;
+#pragma unroll
+    for (int j = 0; j < vector_column_blocks; ++j) {
+      in[j] = first_cb + j < static_cast<uint32_t>(count);
+      if (in[j]) {
+        offset_code[j] = block_codes[2 * j];
+        step_code[j] = block_codes[2 * j + 1];
+        if constexpr (B == 8) {
+          if (pairs) {
+            const uint2 row = reinterpret_cast<const uint2*>(block_words_at + j * block_words)[r];
+            words[j][0] = row.x;
+            words[j][1] = row.y;
+          } else {
+            w16x8::load_row<B>(block_words_at + j * block_words, r, words[j]);
+          }
+        } else {
+          w16x8::load_row<B>(block_words_at + j * block_words, r, words[j]);
+        }
+      }
     }
   }
   float acc = 0.0f;
