@@ -52,12 +52,12 @@ __global__ void __launch_bounds__(vector_threads)
 // 16 lanes read together (odd widths; see w16x8::share_block_rows). `in` is the same for every
 // thread of the block, so the shuffles are executed by whole warps.
 template <int B, int J = 0>
-__device__ __forceinline__ void share_group_rows(const uint32_t (&span)[B], uint32_t r,
+__device__ __forceinline__ void share_group_rows(const uint32_t (&span)[B + 1], uint32_t lead, uint32_t r,
                                                  const bool (&in)[vector_column_blocks],
                                                  uint32_t (&words)[vector_column_blocks][w16x8::row_words(B)]) {
   if constexpr (J < vector_column_blocks) {
-    if (in[J]) w16x8::share_block_rows<B, J>(span, r, words[J]);
-    share_group_rows<B, J + 1>(span, r, in, words);
+    if (in[J]) w16x8::share_block_rows<B, J>(span, lead, r, words[J]);
+    share_group_rows<B, J + 1>(span, lead, r, in, words);
   }
 }
 
@@ -70,13 +70,15 @@ __device__ __forceinline__ void share_group_rows(const uint32_t (&span)[B], uint
 // 16-byte loads beside the arithmetic, which keeps the kernel at about 32 registers.
 //
 // How a row block's 16 lanes read their weights so that each warp request fills the 32-byte
-// sectors it touches wherever the section starts at a multiple of 32 bytes of device memory (and,
-// for odd widths, its count is even), as for real matrices:
+// sectors it touches wherever the section starts at a multiple of 32 bytes of device memory, as
+// for real matrices:
 // - widths 2, 4 and 6: each thread reads the words of its row straight away (a plane's 16 rows are
 //   32 or 64 contiguous bytes, and blocks of 32, 64 or 96 bytes keep planes sector-aligned);
 // - odd widths (blocks of 16 b bytes, an odd number of half sectors): the lanes read the group's
-//   contiguous span together, 4-byte word i + 16 k by lane i, and pass each row's words on by
-//   shuffles; the threads of a row block past the matrix stay for the shuffles but read nothing;
+//   contiguous span together in 4-byte words from the sector boundary at or before it, and pass
+//   each row's words on by shuffles (w16x8::share_block_rows); the threads of a row block past the
+//   matrix stay for the shuffles but read nothing. Where a group does not start on a sector
+//   boundary (an odd count), only its first and last sectors are shared with other groups;
 // - width 8: a row is one 8-byte load where the section's blocks are 8-byte aligned (the weight
 //   buffer's address is only known to be 4-byte aligned), two 4-byte loads otherwise.
 template <int B>
@@ -104,14 +106,19 @@ __global__ void __launch_bounds__(vector_threads)
   uint32_t step_code[vector_column_blocks];
   uint32_t words[vector_column_blocks][w16x8::row_words(B)];
   if constexpr (shared_span) {
-    // The group's blocks (fewer than four in a section's last group) are span_words contiguous words.
+    // The group's blocks (fewer than four in a section's last group) are span_words contiguous
+    // words, read from the sector boundary at or before them: B + 1 requests of 64 bytes whose
+    // sectors hold only group words, except the first sector and the last.
     const uint32_t left = static_cast<uint32_t>(count) - first_cb;
     const uint32_t span_words = (left < vector_column_blocks ? left : vector_column_blocks) * block_words;
-    uint32_t span[B];
+    const uint32_t lead = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block_words_at) / 4 % 8);
+    uint32_t span[B + 1];
 #pragma unroll
-    for (int k = 0; k < B; ++k) {
+    for (int k = 0; k <= B; ++k) {
+      // Group word r + 16 k - lead; before the group the unsigned difference wraps past span_words.
+      const uint32_t v = r + 16 * k - lead;
       span[k] = 0u;
-      if (row_in && r + 16 * k < span_words) span[k] = block_words_at[r + 16 * k];
+      if (row_in && v < span_words) span[k] = block_words_at[v];
     }
 #pragma unroll
     for (int j = 0; j < vector_column_blocks; ++j) {
@@ -121,7 +128,7 @@ __global__ void __launch_bounds__(vector_threads)
         step_code[j] = block_codes[2 * j + 1];
       }
     }
-    share_group_rows<B>(span, r, in, words);
+    share_group_rows<B>(span, lead, r, in, words);
     if (!row_in) return;
   } else {
     // Width 8: whether the 8-byte loads are aligned (every block of the section alike, 128 bytes apart).
