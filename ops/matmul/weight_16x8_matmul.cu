@@ -79,19 +79,22 @@ __device__ __forceinline__ void share_group_rows(const uint32_t (&span)[B + 1], 
 //   each row's words on by shuffles (w16x8::share_block_rows); the threads of a row block past the
 //   matrix stay for the shuffles but read nothing. Where a group does not start on a sector
 //   boundary (an odd count), only its first and last sectors are shared with other groups;
-// - width 8: a row is one 8-byte load where the section's blocks are 8-byte aligned (the weight
-//   buffer's address is only known to be 4-byte aligned), two 4-byte loads otherwise.
+// - width 8 (rows of 8 bytes, four to a sector): of a block's two 4-byte loads, a reads the two
+//   sectors of rows 0-3 and 8-11 whole, b those of rows 4-7 and 12-15; a thread reads its row's
+//   first word in the load that covers its row and, in the other, the second word of row r xor 4,
+//   which one shuffle hands over.
 template <int B>
 __global__ void __launch_bounds__(vector_threads)
     vector_kernel(const float* xs, uint64_t x_offset, const uint16_t* codes, int32_t param_cursor,
                   const uint32_t* weights, int32_t weight_cursor, int32_t count, int32_t row_blocks, float* output) {
   constexpr int block_words = w16x8::block_bytes(B) / 4;
   constexpr bool shared_span = B % 2 == 1;
+  constexpr bool shuffled = shared_span || B == 8;  // every thread of the warp takes part in shuffles
   const uint32_t t = threadIdx.x;
   const uint32_t rb = blockIdx.x * (vector_threads / 16) + t / 16;
   const uint32_t r = t % 16;
   const bool row_in = rb < static_cast<uint32_t>(row_blocks);
-  if (!shared_span && !row_in) return;
+  if (!shuffled && !row_in) return;
   const uint32_t first_cb = blockIdx.y * vector_column_blocks;
   // Blocks of this row block from first_cb on, in the section's row-block-major order.
   const size_t first_block = static_cast<size_t>(rb) * static_cast<uint32_t>(count) + first_cb;
@@ -130,26 +133,42 @@ __global__ void __launch_bounds__(vector_threads)
     }
     share_group_rows<B>(span, lead, r, in, words);
     if (!row_in) return;
+  } else if constexpr (B == 8) {
+    // Rows 0-3 and 8-11 (half 0) have their first word read by themselves in load a and their second
+    // by the thread four rows on; rows 4-7 and 12-15 (half 1) the other way round in load b.
+    const uint32_t half = (r >> 2) & 1u;
+    const uint32_t a_word = 2 * (r & ~4u) + half;       // row r's first word, or row r - 4's second
+    const uint32_t b_word = 2 * (r | 4u) + (1u - half);  // row r's first word, or row r + 4's second
+    uint32_t a[vector_column_blocks];
+    uint32_t b[vector_column_blocks];
+#pragma unroll
+    for (int j = 0; j < vector_column_blocks; ++j) {
+      in[j] = first_cb + j < static_cast<uint32_t>(count);
+      a[j] = 0u;
+      b[j] = 0u;
+      if (in[j] && row_in) {
+        offset_code[j] = block_codes[2 * j];
+        step_code[j] = block_codes[2 * j + 1];
+        a[j] = block_words_at[j * block_words + a_word];
+        b[j] = block_words_at[j * block_words + b_word];
+      }
+    }
+#pragma unroll
+    for (int j = 0; j < vector_column_blocks; ++j) {
+      if (in[j]) {
+        words[j][0] = half == 0 ? a[j] : b[j];
+        words[j][1] = __shfl_xor_sync(0xFFFFFFFFu, half == 0 ? b[j] : a[j], 4, 16);
+      }
+    }
+    if (!row_in) return;
   } else {
-    // Width 8: whether the 8-byte loads are aligned (every block of the section alike, 128 bytes apart).
-    [[maybe_unused]] const bool pairs = reinterpret_cast<uintptr_t>(block_words_at) % 8 == 0;
 #pragma unroll
     for (int j = 0; j < vector_column_blocks; ++j) {
       in[j] = first_cb + j < static_cast<uint32_t>(count);
       if (in[j]) {
         offset_code[j] = block_codes[2 * j];
         step_code[j] = block_codes[2 * j + 1];
-        if constexpr (B == 8) {
-          if (pairs) {
-            const uint2 row = reinterpret_cast<const uint2*>(block_words_at + j * block_words)[r];
-            words[j][0] = row.x;
-            words[j][1] = row.y;
-          } else {
-            w16x8::load_row<B>(block_words_at + j * block_words, r, words[j]);
-          }
-        } else {
-          w16x8::load_row<B>(block_words_at + j * block_words, r, words[j]);
-        }
+        w16x8::load_row<B>(block_words_at + j * block_words, r, words[j]);
       }
     }
   }

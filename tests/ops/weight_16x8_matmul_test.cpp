@@ -188,8 +188,8 @@ std::vector<float> Weight16x8Test::earlier_form(const problem& pr, int32_t weigh
 // The section kernels against their earlier form on the same operands, bit for bit: every width on
 // both paths, partial column groups and tiles (one to three column blocks in a last group, row
 // blocks that end inside a warp), a second section behind the first (non-zero cursors, some at an
-// odd number of 16-byte steps), and weight records 4, 8 or 12 bytes into their buffer (the 8-byte
-// row loads of width 8 are taken only when aligned; the odd widths' shared spans start anywhere). Every output receives at most two float atomics, and x + y = y + x, so the comparison
+// odd number of 16-byte steps), and weight records 4, 8 or 12 bytes into their buffer (the odd
+// widths read their blocks from the sector boundary before them, wherever that falls). Every output receives at most two float atomics, and x + y = y + x, so the comparison
 // does not depend on their order.
 TEST_F(Weight16x8Test, SectionKernelsEqualTheirEarlierForm) {
   // A comparison of bits, which every other build makes; the race build's fibers would spend
