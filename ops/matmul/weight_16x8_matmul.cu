@@ -149,8 +149,9 @@ __global__ void __launch_bounds__(vector_threads)
       if (in[j] && row_in) {
         offset_code[j] = block_codes[2 * j];
         step_code[j] = block_codes[2 * j + 1];
-        a[j] = block_words_at[j * block_words + a_word];
-        b[j] = block_words_at[j * block_words + b_word];
+        const uint32_t* at = block_words_at + j * block_words + a_word;  // one address for both loads
+        a[j] = at[0];
+        b[j] = at[b_word - a_word];
       }
     }
 #pragma unroll
