@@ -48,6 +48,20 @@ __global__ void __launch_bounds__(vector_threads)
   if (p < static_cast<uint32_t>(columns)) xs[p] = ordered_input(input, order, p, static_cast<uint32_t>(columns));
 }
 
+// Lane r's words of a group's span (odd widths): round K reads group word r + 16 K - lead, where
+// that is one of the span_words (before the group the unsigned difference wraps past them). The
+// rounds are unrolled at compile time, so that each is one load instruction in every build and a
+// warp's request is the lanes of one round.
+template <int B, int K = 0>
+__device__ __forceinline__ void load_span(const uint32_t* group, uint32_t r, uint32_t lead, uint32_t span_words,
+                                          uint32_t (&span)[B + 1]) {
+  if constexpr (K <= B) {
+    const uint32_t v = r + 16 * K - lead;
+    span[K] = v < span_words ? group[v] : 0u;
+    load_span<B, K + 1>(group, r, lead, span_words, span);
+  }
+}
+
 // The rows of a group's blocks J = 0 ... 3 that are in the section, from the span its row block's
 // 16 lanes read together (odd widths; see w16x8::share_block_rows). `in` is the same for every
 // thread of the block, so the shuffles are executed by whole warps.
@@ -116,13 +130,7 @@ __global__ void __launch_bounds__(vector_threads)
     const uint32_t span_words = (left < vector_column_blocks ? left : vector_column_blocks) * block_words;
     const uint32_t lead = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block_words_at) / 4 % 8);
     uint32_t span[B + 1];
-#pragma unroll
-    for (int k = 0; k <= B; ++k) {
-      // Group word r + 16 k - lead; before the group the unsigned difference wraps past span_words.
-      const uint32_t v = r + 16 * k - lead;
-      span[k] = 0u;
-      if (row_in && v < span_words) span[k] = block_words_at[v];
-    }
+    load_span<B>(block_words_at, r, lead, row_in ? span_words : 0u, span);
 #pragma unroll
     for (int j = 0; j < vector_column_blocks; ++j) {
       in[j] = first_cb + j < static_cast<uint32_t>(count);
