@@ -74,6 +74,45 @@ __device__ __forceinline__ void load_row(const uint32_t* block, uint32_t r, uint
   }
 }
 
+// Vector path, odd widths: blocks of 16 b bytes alternate between the two halves of a 32-byte
+// sector, so a row's word of one block shares its sectors with the neighbouring blocks, which other
+// requests read. Instead the 16 threads of a row block read the contiguous words of their (up to
+// four) consecutive blocks together, from the sector boundary at or before the first block: with
+// `lead` the words of that sector before the group (0 ... 7), span[k] of lane i holds group word
+// 16 k + i - lead. Each thread then takes, for every plane, the word that holds its row from the lane
+// that read it.
+//
+// Group word of plane P of block j that holds row r.
+template <int B, int P>
+__host__ __device__ constexpr int span_word(int j, int r) {
+  return j * block_bytes(B) / 4 + plane<B, P>::first_word + r * plane<B, P>::width / 4;
+}
+
+// The words of every plane of block J that hold row r (lane r of a 16-lane segment), into words,
+// by shuffles among the 16 lanes. A plane of width w <= 4 is 4 w <= 16 consecutive group words, so
+// each lane holds at most one of them, in span[k] for k = first / 16 ... first / 16 + 2 (first: the
+// plane's first word counted from the sector boundary). Every lane of the warp must execute this
+// (full-warp shuffles).
+template <int B, int J, int P = 0>
+__device__ __forceinline__ void share_block_rows(const uint32_t (&span)[B + 1], uint32_t lead, uint32_t r,
+                                                 uint32_t (&words)[row_words(B)]) {
+  if constexpr (P < plane_count(B)) {
+    using pl = plane<B, P>;
+    static_assert(pl::width <= 4, "an 8-bit plane spans more than 16 words");
+    constexpr int c0 = span_word<B, P>(J, 0) / 16;
+    const uint32_t first = static_cast<uint32_t>(span_word<B, P>(J, 0)) + lead;
+    // The plane's word that lane r holds, if any, is word first + ((r - first) mod 16).
+    const uint32_t k = (first + ((r - first) % 16)) / 16;
+    uint32_t held = k == c0 ? span[c0] : span[c0 + 1];
+    if constexpr (c0 + 2 <= B) {
+      if (k == c0 + 2) held = span[c0 + 2];
+    }
+    const uint32_t source = (first + r * pl::width / 4) % 16;
+    words[P] = __shfl_sync(0xFFFFFFFFu, held, static_cast<int>(source), 16);
+    share_block_rows<B, J, P + 1>(span, lead, r, words);
+  }
+}
+
 // ORs plane P's bits of one row into q. `lo` holds the row's fields from bit 0 (for the 8-bit plane
 // columns 0-3; `hi` columns 4-7).
 template <int B, int P>

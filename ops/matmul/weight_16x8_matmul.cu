@@ -48,6 +48,33 @@ __global__ void __launch_bounds__(vector_threads)
   if (p < static_cast<uint32_t>(columns)) xs[p] = ordered_input(input, order, p, static_cast<uint32_t>(columns));
 }
 
+// Lane r's words of a group's span (odd widths): round K reads group word r + 16 K - lead, where
+// that is one of the span_words (before the group the unsigned difference wraps past them). The
+// rounds are unrolled at compile time, so that each is one load instruction in every build and a
+// warp's request is the lanes of one round.
+template <int B, int K = 0>
+__device__ __forceinline__ void load_span(const uint32_t* group, uint32_t r, uint32_t lead, uint32_t span_words,
+                                          uint32_t (&span)[B + 1]) {
+  if constexpr (K <= B) {
+    const uint32_t v = r + 16 * K - lead;
+    span[K] = v < span_words ? group[v] : 0u;
+    load_span<B, K + 1>(group, r, lead, span_words, span);
+  }
+}
+
+// The rows of a group's blocks J = 0 ... 3 that are in the section, from the span its row block's
+// 16 lanes read together (odd widths; see w16x8::share_block_rows). `in` is the same for every
+// thread of the block, so the shuffles are executed by whole warps.
+template <int B, int J = 0>
+__device__ __forceinline__ void share_group_rows(const uint32_t (&span)[B + 1], uint32_t lead, uint32_t r,
+                                                 const bool (&in)[vector_column_blocks],
+                                                 uint32_t (&words)[vector_column_blocks][w16x8::row_words(B)]) {
+  if constexpr (J < vector_column_blocks) {
+    if (in[J]) w16x8::share_block_rows<B, J>(span, lead, r, words[J]);
+    share_group_rows<B, J + 1>(span, lead, r, in, words);
+  }
+}
+
 // block x: 16 row blocks, thread x: one output row (row block t / 16, row t mod 16); block y: four
 // column blocks of the section. The offset is factored out of the block's eight terms: offset x
 // sum(x) + step x sum(x q), the second sum one fused chain. Groups and sections meet in the output
@@ -55,15 +82,33 @@ __global__ void __launch_bounds__(vector_threads)
 // four column blocks are all loaded before their arithmetic, which then runs in column-block order;
 // the activations (one small vector that every row block reads, so cache-resident) are read as two
 // 16-byte loads beside the arithmetic, which keeps the kernel at about 32 registers.
+//
+// How a row block's 16 lanes read their weights so that each warp request fills the 32-byte
+// sectors it touches wherever the section starts at a multiple of 32 bytes of device memory, as
+// for real matrices:
+// - widths 2, 4 and 6: each thread reads the words of its row straight away (a plane's 16 rows are
+//   32 or 64 contiguous bytes, and blocks of 32, 64 or 96 bytes keep planes sector-aligned);
+// - odd widths (blocks of 16 b bytes, an odd number of half sectors): the lanes read the group's
+//   contiguous span together in 4-byte words from the sector boundary at or before it, and pass
+//   each row's words on by shuffles (w16x8::share_block_rows); the threads of a row block past the
+//   matrix stay for the shuffles but read nothing. Where a group does not start on a sector
+//   boundary (an odd count), only its first and last sectors are shared with other groups;
+// - width 8 (rows of 8 bytes, four to a sector): of a block's two 4-byte loads, a reads the two
+//   sectors of rows 0-3 and 8-11 whole, b those of rows 4-7 and 12-15; a thread reads its row's
+//   first word in the load that covers its row and, in the other, the second word of row r xor 4,
+//   which one shuffle hands over.
 template <int B>
 __global__ void __launch_bounds__(vector_threads)
     vector_kernel(const float* xs, uint64_t x_offset, const uint16_t* codes, int32_t param_cursor,
                   const uint32_t* weights, int32_t weight_cursor, int32_t count, int32_t row_blocks, float* output) {
   constexpr int block_words = w16x8::block_bytes(B) / 4;
+  constexpr bool shared_span = B % 2 == 1;
+  constexpr bool shuffled = shared_span || B == 8;  // every thread of the warp takes part in shuffles
   const uint32_t t = threadIdx.x;
   const uint32_t rb = blockIdx.x * (vector_threads / 16) + t / 16;
   const uint32_t r = t % 16;
-  if (rb >= static_cast<uint32_t>(row_blocks)) return;
+  const bool row_in = rb < static_cast<uint32_t>(row_blocks);
+  if (!shuffled && !row_in) return;
   const uint32_t first_cb = blockIdx.y * vector_column_blocks;
   // Blocks of this row block from first_cb on, in the section's row-block-major order.
   const size_t first_block = static_cast<size_t>(rb) * static_cast<uint32_t>(count) + first_cb;
@@ -77,13 +122,63 @@ __global__ void __launch_bounds__(vector_threads)
   uint32_t offset_code[vector_column_blocks];
   uint32_t step_code[vector_column_blocks];
   uint32_t words[vector_column_blocks][w16x8::row_words(B)];
+  if constexpr (shared_span) {
+    // The group's blocks (fewer than four in a section's last group) are span_words contiguous
+    // words, read from the sector boundary at or before them: B + 1 requests of 64 bytes whose
+    // sectors hold only group words, except the first sector and the last.
+    const uint32_t left = static_cast<uint32_t>(count) - first_cb;
+    const uint32_t span_words = (left < vector_column_blocks ? left : vector_column_blocks) * block_words;
+    const uint32_t lead = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block_words_at) / 4 % 8);
+    uint32_t span[B + 1];
+    load_span<B>(block_words_at, r, lead, row_in ? span_words : 0u, span);
 #pragma unroll
-  for (int j = 0; j < vector_column_blocks; ++j) {
-    in[j] = first_cb + j < static_cast<uint32_t>(count);
-    if (in[j]) {
-      offset_code[j] = block_codes[2 * j];
-      step_code[j] = block_codes[2 * j + 1];
-      w16x8::load_row<B>(block_words_at + j * block_words, r, words[j]);
+    for (int j = 0; j < vector_column_blocks; ++j) {
+      in[j] = first_cb + j < static_cast<uint32_t>(count);
+      if (in[j] && row_in) {
+        offset_code[j] = block_codes[2 * j];
+        step_code[j] = block_codes[2 * j + 1];
+      }
+    }
+    share_group_rows<B>(span, lead, r, in, words);
+    if (!row_in) return;
+  } else if constexpr (B == 8) {
+    // Rows 0-3 and 8-11 (half 0) have their first word read by themselves in load a and their second
+    // by the thread four rows on; rows 4-7 and 12-15 (half 1) the other way round in load b.
+    const uint32_t half = (r >> 2) & 1u;
+    const uint32_t a_word = 2 * (r & ~4u) + half;       // row r's first word, or row r - 4's second
+    const uint32_t b_word = 2 * (r | 4u) + (1u - half);  // row r's first word, or row r + 4's second
+    uint32_t a[vector_column_blocks];
+    uint32_t b[vector_column_blocks];
+#pragma unroll
+    for (int j = 0; j < vector_column_blocks; ++j) {
+      in[j] = first_cb + j < static_cast<uint32_t>(count);
+      a[j] = 0u;
+      b[j] = 0u;
+      if (in[j] && row_in) {
+        offset_code[j] = block_codes[2 * j];
+        step_code[j] = block_codes[2 * j + 1];
+        const uint32_t* at = block_words_at + j * block_words + a_word;  // one address for both loads
+        a[j] = at[0];
+        b[j] = at[b_word - a_word];
+      }
+    }
+#pragma unroll
+    for (int j = 0; j < vector_column_blocks; ++j) {
+      if (in[j]) {
+        words[j][0] = half == 0 ? a[j] : b[j];
+        words[j][1] = __shfl_xor_sync(0xFFFFFFFFu, half == 0 ? b[j] : a[j], 4, 16);
+      }
+    }
+    if (!row_in) return;
+  } else {
+#pragma unroll
+    for (int j = 0; j < vector_column_blocks; ++j) {
+      in[j] = first_cb + j < static_cast<uint32_t>(count);
+      if (in[j]) {
+        offset_code[j] = block_codes[2 * j];
+        step_code[j] = block_codes[2 * j + 1];
+        w16x8::load_row<B>(block_words_at + j * block_words, r, words[j]);
+      }
     }
   }
   float acc = 0.0f;

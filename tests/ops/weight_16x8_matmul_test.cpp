@@ -3,6 +3,7 @@
 // for from the number of terms each output receives.
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <numeric>
 #include <random>
 #include <string>
@@ -61,7 +62,9 @@ class Weight16x8Test : public kr_test::LibraryTest {
     kr_omu_buffer *output, *input, *order, *params, *weights;
   };
 
-  buffers upload_problem(const problem& pr, bool through_preprocessing = false) {
+  // `weight_offset` bytes (a multiple of 4) before the weights: their record then points into the
+  // middle of a buffer, 4-byte aligned but possibly no more.
+  buffers upload_problem(const problem& pr, bool through_preprocessing = false, int32_t weight_offset = 0) {
     const size_t outputs = static_cast<size_t>(pr.rows) * pr.m.rows();
     buffers b;
     b.output = upload(std::vector<float>(outputs + 2 * pad, sentinel));
@@ -70,7 +73,15 @@ class Weight16x8Test : public kr_test::LibraryTest {
     b.input = upload(input, 4);
     b.order = upload(pr.order, 4);
     b.params = upload(pr.m.param_words(), 4);
-    b.weights = upload(pr.m.weight_bytes(!through_preprocessing), 16);
+    std::vector<uint8_t> weights(static_cast<size_t>(weight_offset), 0xA5);
+    const auto bytes = pr.m.weight_bytes(!through_preprocessing);
+    weights.insert(weights.end(), bytes.begin(), bytes.end());
+    b.weights = upload(weights, 16);
+    if (weight_offset != 0) {
+      kr_omu_buffer& inner = records_.emplace_back(*b.weights);
+      inner.address = static_cast<uint8_t*>(inner.address) + weight_offset;
+      b.weights = &inner;
+    }
     if (through_preprocessing) {
       kr_omu_op_weight_16x8_preprocess_blocks_args_t pre{b.weights, pr.m.row_blocks, {}};
       for (int i = 0; i < 8; ++i) pre.column_blocks[i] = pr.m.counts[i];
@@ -86,8 +97,8 @@ class Weight16x8Test : public kr_test::LibraryTest {
   }
 
   // Runs the product and returns the rows x N outputs, checking the sentinels around them.
-  std::vector<float> run(const problem& pr, bool through_preprocessing = false) {
-    const buffers b = upload_problem(pr, through_preprocessing);
+  std::vector<float> run(const problem& pr, bool through_preprocessing = false, int32_t weight_offset = 0) {
+    const buffers b = upload_problem(pr, through_preprocessing, weight_offset);
     kr_omu_op_weight_16x8_args_t a = args_for(pr, b);
     EXPECT_EQ(taabe195(device(), nullptr, &a), KR_STATUS_SUCCESS);
     const size_t outputs = static_cast<size_t>(pr.rows) * pr.m.rows();
@@ -99,7 +110,9 @@ class Weight16x8Test : public kr_test::LibraryTest {
     return std::vector<float>(got.begin() + pad, got.begin() + pad + outputs);
   }
 
-  std::vector<float> earlier_form(const problem& pr);
+  std::vector<float> earlier_form(const problem& pr, int32_t weight_offset);
+
+  std::deque<kr_omu_buffer> records_;  // records into the middle of uploaded buffers
 
   void expect_reference(const problem& pr, const std::vector<float>& got, const std::string& what) {
     std::vector<std::vector<float>> xs;
@@ -120,8 +133,8 @@ class Weight16x8Test : public kr_test::LibraryTest {
 // The section kernels in their earlier form (weight_16x8_probe.cu), one launch per non-empty
 // section on the activations, codes and cursors the entry would give them; returns the rows x N
 // outputs.
-std::vector<float> Weight16x8Test::earlier_form(const problem& pr) {
-  const buffers b = upload_problem(pr);
+std::vector<float> Weight16x8Test::earlier_form(const problem& pr, int32_t weight_offset) {
+  const buffers b = upload_problem(pr, false, weight_offset);
   const auto* codes = static_cast<const uint16_t*>(b.params->address);
   const auto* weights = static_cast<const uint32_t*>(b.weights->address);
   const int32_t n = pr.m.rows();
@@ -173,8 +186,10 @@ std::vector<float> Weight16x8Test::earlier_form(const problem& pr) {
 }
 
 // The section kernels against their earlier form on the same operands, bit for bit: every width on
-// both paths, partial column groups and tiles, a second section behind the first (non-zero
-// cursors). Every output receives at most two float atomics, and x + y = y + x, so the comparison
+// both paths, partial column groups and tiles (one to three column blocks in a last group, row
+// blocks that end inside a warp), a second section behind the first (non-zero cursors, some at an
+// odd number of 16-byte steps), and weight records 4, 8 or 12 bytes into their buffer (the odd
+// widths read their blocks from the sector boundary before them, wherever that falls). Every output receives at most two float atomics, and x + y = y + x, so the comparison
 // does not depend on their order.
 TEST_F(Weight16x8Test, SectionKernelsEqualTheirEarlierForm) {
   // A comparison of bits, which every other build makes; the race build's fibers would spend
@@ -186,10 +201,12 @@ TEST_F(Weight16x8Test, SectionKernelsEqualTheirEarlierForm) {
     int32_t row_blocks;
     int32_t rows;
     int32_t first, second;  // column blocks of width b and of width b mod 8 + 1
+    int32_t weight_offset = 0;
   };
   const shape shapes[] = {{1, 1, 1, 0},  {17, 1, 2, 0}, {3, 1, 3, 0},  {33, 1, 4, 0},  {2, 1, 7, 0},
                           {5, 1, 3, 2},  {2, 1, 4, 4},  {1, 2, 1, 0},  {17, 3, 5, 0}, {16, 64, 2, 0},
-                          {18, 65, 3, 0}, {3, 130, 1, 2}, {1, 7, 9, 1}};
+                          {18, 65, 3, 0}, {3, 130, 1, 2}, {1, 7, 9, 1}, {17, 1, 6, 3, 4}, {3, 1, 5, 2, 8},
+                          {2, 1, 11, 0, 12}, {31, 1, 8, 1, 4}, {1, 1, 3, 5, 8}, {3, 2, 5, 1, 4}};
   uint32_t seed = 1000;
   for (int b = 1; b <= 8; ++b) {
     for (const shape& sh : shapes) {
@@ -197,14 +214,14 @@ TEST_F(Weight16x8Test, SectionKernelsEqualTheirEarlierForm) {
       counts[b - 1] = sh.first;
       counts[b % 8] = sh.second;
       const problem pr = make_problem(sh.row_blocks, counts, sh.rows, ++seed);
-      const auto want = earlier_form(pr);
-      const auto got = run(pr);
+      const auto want = earlier_form(pr, sh.weight_offset);
+      const auto got = run(pr, false, sh.weight_offset);
       ASSERT_EQ(got.size(), want.size());
       int bad = 0;
       for (size_t e = 0; e < got.size(); ++e) {
         if (bits(got[e]) != bits(want[e]) && ++bad <= 3) {
           ADD_FAILURE() << "width " << b << ", " << sh.row_blocks << " row blocks, rows " << sh.rows << ", counts "
-                        << sh.first << "+" << sh.second << ": output " << e << " gave " << got[e] << ", earlier form "
+                        << sh.first << "+" << sh.second << ", weights at byte " << sh.weight_offset << ": output " << e << " gave " << got[e] << ", earlier form "
                         << want[e];
         }
       }
