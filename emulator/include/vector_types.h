@@ -326,10 +326,25 @@ inline ulong4_32a make_ulong4_32a(unsigned long x, unsigned long y, unsigned lon
   return ulong4_32a{x, y, z, w};
 }
 
+// The float vectors are built in one vector register, so that storing one is a single access of its
+// full width here too, as the GPU's vector store is (member by member, the host compiler would
+// store them one element at a time, and the memory-access profile would count a request per
+// element).
+template <class V, class E, class... A>
+inline V kr_emu_vector(A... elements) {
+  typedef E raw __attribute__((vector_size(sizeof(V))));
+  const raw v = {elements...};
+  V r;
+  __builtin_memcpy(&r, &v, sizeof r);
+  return r;
+}
+
 inline float1 make_float1(float x) { return float1{x}; }
-inline float2 make_float2(float x, float y) { return float2{x, y}; }
+inline float2 make_float2(float x, float y) { return kr_emu_vector<float2, float>(x, y); }
 inline float3 make_float3(float x, float y, float z) { return float3{x, y, z}; }
-inline float4 make_float4(float x, float y, float z, float w) { return float4{x, y, z, w}; }
+inline float4 make_float4(float x, float y, float z, float w) {
+  return kr_emu_vector<float4, float>(x, y, z, w);
+}
 
 inline longlong1 make_longlong1(long long x) { return longlong1{x}; }
 inline longlong2 make_longlong2(long long x, long long y) { return longlong2{x, y}; }
