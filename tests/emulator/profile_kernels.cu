@@ -18,6 +18,13 @@ __global__ void __launch_bounds__(256) copy_float4s_kernel(float4* out, const fl
   out[i] = in[i];
 }
 
+// block x: 256 consecutive float2s, thread x: one, built from two values computed apart (the host
+// compiler would store them one by one, the GPU stores the pair at once).
+__global__ void __launch_bounds__(256) store_float2s_kernel(float2* out) {
+  const int i = static_cast<int>(blockIdx.x) * threads + static_cast<int>(threadIdx.x);
+  out[i] = make_float2(static_cast<float>(i), static_cast<float>(i) * 0.5f);
+}
+
 // block x: 256 elements 128 bytes apart, thread x: one of them.
 __global__ void __launch_bounds__(256) strided_read_kernel(const float* in, float* flag) {
   const int i = static_cast<int>(blockIdx.x) * threads + static_cast<int>(threadIdx.x);
@@ -93,6 +100,8 @@ cudaError_t launch(void (*kernel)(P...), int blocks, dim3 block, P... args) {
 cudaError_t copy_floats(int blocks, float* out, const float* in, cudaStream_t stream) {
   return launch_on(stream, copy_floats_kernel, blocks, dim3(threads), out, in);
 }
+cudaError_t store_float2s(int blocks, float2* out) { return launch(store_float2s_kernel, blocks, dim3(threads), out); }
+
 cudaError_t copy_float4s(int blocks, float4* out, const float4* in) {
   return launch(copy_float4s_kernel, blocks, dim3(threads), out, in);
 }

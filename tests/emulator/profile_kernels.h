@@ -9,6 +9,7 @@ namespace profile_kernels {
 // a value read equals -1, which the tests never store: those kernels make no stores that count.
 cudaError_t copy_floats(int blocks, float* out, const float* in, cudaStream_t stream = 0);
 cudaError_t copy_float4s(int blocks, float4* out, const float4* in);
+cudaError_t store_float2s(int blocks, float2* out);  // out[i] = make_float2(...)
 cudaError_t strided_read(int blocks, const float* in, float* flag, cudaStream_t stream = 0);  // in[32 * i]
 cudaError_t broadcast_read(int blocks, const float* in, float* flag);  // in[0]
 cudaError_t rows_8x8(int blocks, const float* in, float* flag);  // thread (x, y) reads row x, column y

@@ -54,6 +54,7 @@ TEST_F(ProfileTest, GlobalRequestsOfKnownKernels) {
   const std::size_t n = std::size_t{blocks} * threads;
   device_array<float> in(ramp(32 * n)), out(n), flag(1);
   device_array<float4> in4(n), out4(n);
+  device_array<float2> out2(n);
   ASSERT_EQ(cudaMemset(in4.get(), 0, n * sizeof(float4)), cudaSuccess);
   const double warps = blocks * threads / 32;
   struct run_case {
@@ -63,6 +64,7 @@ TEST_F(ProfileTest, GlobalRequestsOfKnownKernels) {
   const run_case cases[] = {
       {{"float copy", 2, 4, 1.0}, [&] { return profile_kernels::copy_floats(blocks, out.get(), in.get()); }},
       {{"float4 copy", 2, 16, 1.0}, [&] { return profile_kernels::copy_float4s(blocks, out4.get(), in4.get()); }},
+      {{"make_float2 store", 1, 8, 1.0}, [&] { return profile_kernels::store_float2s(blocks, out2.get()); }},
       {{"strided read", 1, 32, 4.0 / 32}, [&] { return profile_kernels::strided_read(blocks, in.get(), flag.get()); }},
       {{"broadcast of one value", 1, 1, 4.0 / 32}, [&] { return profile_kernels::broadcast_read(blocks, in.get(), flag.get()); }},
   };
