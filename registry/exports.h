@@ -39,7 +39,7 @@ inline std::string symbol(const entry& e) {
 
 // The symbol of an export in the Windows DLL: the bare name, or for a decorated entry the MSVC x64
 // name of the same signature (Y: free function, A: __cdecl, ?AW4: enum return type, PEAU: 64-bit
-// pointer to a struct, @: end of the parameters, Z: no exception specification).
+// pointer to a struct, @: end of the parameters, Z: an empty throw list).
 inline std::string msvc_symbol(const entry& e) {
   if (e.link != linkage::decorated) return e.name;
   return std::string("?") + e.name + "@@YA?AW4kr_status_t@@PEAUkr_omu_device@@PEAUkr_omu_operator@@PEAU" +

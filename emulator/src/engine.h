@@ -162,6 +162,8 @@ void prepare_block(engine& e, std::uint64_t block_linear, std::uint64_t position
 block_end run_block(engine& e);
 void finish_block(engine& e);
 void abandon_block(engine& e);
+// Ends the process on a failure of the emulator itself (no memory, a mapping refused).
+[[noreturn]] void fatal(const char* what);
 // A fiber stack of the engine's, and a stack made ready to start a thread from its top.
 worker* new_worker(engine& e);
 void make_fresh(worker& w);

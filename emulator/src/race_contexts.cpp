@@ -51,11 +51,6 @@ context_pool* find_pool(const void* stream) {
   return nullptr;
 }
 
-[[noreturn]] void fatal(const char* what) {
-  std::fprintf(stderr, "kr_emu: %s\n", what);
-  std::abort();
-}
-
 // Destroys a pool's contexts and maps its stacks afresh (which clears what the sanitizer knew of
 // them) for other pools to take.
 void empty_pool(context_pool& p) {

@@ -73,12 +73,12 @@ std::uint64_t steps = 0;
 
 void worker_main(fc::transfer_t from);
 
+}  // namespace
+
 [[noreturn]] void fatal(const char* what) {
   std::fprintf(stderr, "kr_emu: %s\n", what);
   std::abort();
 }
-
-}  // namespace
 
 void make_fresh(worker& w) {
   w.context = fc::make_fcontext(w.stack_bottom + w.stack_size - w.colour, w.stack_size - w.colour,

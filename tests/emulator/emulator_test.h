@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <cuda_runtime.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,6 +12,16 @@
 #include "kr_emu/control.h"
 
 namespace emu_test {
+
+// Race-build death tests: the child a death test starts stops at the first report.
+inline void stop_at_first_race_report() {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  const char* options = std::getenv("TSAN_OPTIONS");
+  setenv("TSAN_OPTIONS", (std::string(options != nullptr ? options : "") + " halt_on_error=1").c_str(), 1);
+}
+
+// Runs `body` in a child that must end cleanly: a report would end it with the sanitizer's code.
+#define EXPECT_NO_RACE(body) EXPECT_EXIT({ body; std::exit(0); }, ::testing::ExitedWithCode(0), "")
 
 // Every test starts from, and leaves behind, the default platform.
 class EmulatorTest : public ::testing::Test {

@@ -66,16 +66,10 @@ class RaceDeathTest : public emu_test::EmulatorTest {
 #if !defined(KR_EMU_TSAN)
     GTEST_SKIP() << "needs the ThreadSanitizer build (-DKR_SANITIZE=thread)";
 #endif
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-    // The child a death test starts stops at the first report.
-    const char* options = std::getenv("TSAN_OPTIONS");
-    setenv("TSAN_OPTIONS", (std::string(options != nullptr ? options : "") + " halt_on_error=1").c_str(), 1);
+    emu_test::stop_at_first_race_report();
     EmulatorTest::SetUp();
   }
 };
-
-// Runs `body` in a child that must end cleanly: a report would end it with the sanitizer's code.
-#define EXPECT_NO_RACE(body) EXPECT_EXIT({ body; std::exit(0); }, ::testing::ExitedWithCode(0), "")
 
 TEST_F(RaceDeathTest, SharedPlusEqualsFromEveryThread) {
   device_array<float> out(1);

@@ -167,14 +167,10 @@ class StreamRaceDeathTest : public StreamTest {
 #if !defined(KR_EMU_TSAN)
     GTEST_SKIP() << "needs the ThreadSanitizer build (-DKR_SANITIZE=thread)";
 #endif
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-    const char* options = std::getenv("TSAN_OPTIONS");
-    setenv("TSAN_OPTIONS", (std::string(options != nullptr ? options : "") + " halt_on_error=1").c_str(), 1);
+    emu_test::stop_at_first_race_report();
     StreamTest::SetUp();
   }
 };
-
-#define EXPECT_NO_RACE(body) EXPECT_EXIT({ body; std::exit(0); }, ::testing::ExitedWithCode(0), "")
 
 TEST_F(StreamRaceDeathTest, TwoStreamsAddingIntoOneBufferWithoutAtomics) {
   EXPECT_DEATH(two_stream_sums(false), "ThreadSanitizer: data race(.|\n)*add_warp_total");
