@@ -12,12 +12,15 @@ namespace {
 
 constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
 
-// Columns a lane keeps in registers between the maximum and the outputs: rows of up to
-// 32 x 32 = 1024 floats are read once. Columns past those are read again for their outputs; the
-// maximum takes the same values in the same order either way.
-constexpr int held = 32;
+// Columns a lane keeps in registers between the maximum and the outputs: rows of up to 32 x held
+// floats are read once. Columns past those are read again for their outputs; the maximum takes the
+// same values in the same order either way. Short rows take the narrow form, whose fewer registers
+// leave room for more resident warps; rows of up to 4096 floats are read once by the wide one.
+constexpr int held_short = 32;
+constexpr int held_long = 128;
 
 // block x: one row; thread x: columns x, x + 32, ... (one warp per row)
+template <int held>
 __global__ void __launch_bounds__(32) quantize_rows_kernel(int32_t row_length, int16_t* output, float* scales,
                                                            const float* input) {
   const uint32_t r = blockIdx.x;
@@ -66,7 +69,9 @@ KR_OMU_EXPORT kr_status_t taabe240(kr_omu_device*, kr_omu_operator*, kr_omu_op_q
     return KR_STATUS_INVALID_ARGUMENT;
   }
   // num_rows is the grid as given: 0 or a negative number fails the launch.
-  const cudaError_t launched = kr::launch_kernel(quantize_rows_kernel, dim3(static_cast<uint32_t>(args->num_rows)),
+  const auto kernel = args->row_length <= 32 * held_short ? quantize_rows_kernel<held_short>
+                                                         : quantize_rows_kernel<held_long>;
+  const cudaError_t launched = kr::launch_kernel(kernel, dim3(static_cast<uint32_t>(args->num_rows)),
                                                  dim3(32), args->row_length, output, scales, input);
   return kr::finish_launch(launched, kernel_failure);
 }

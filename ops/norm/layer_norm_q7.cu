@@ -10,13 +10,16 @@ namespace {
 constexpr kr_error_record kernel_failure = kr::kernel_failure_record();
 
 // 32-column chunks of its row that a lane keeps in registers (one column each) between the
-// statistics and the outputs: rows of up to 8 x 32 = 256 floats are read once. Later chunks are
-// read again for their outputs.
-constexpr int held = 8;
+// statistics and the outputs: rows of up to 32 x held floats are read once, later chunks are read
+// again for their outputs. Short rows take the narrow form, whose fewer registers leave room for
+// more resident warps; rows of up to 4096 floats are read once by the wide one.
+constexpr int held_short = 8;
+constexpr int held_long = 128;
 
 // block x: two rows; thread (x, y): row 2 blockIdx.x + y, columns x, x + 32, ... of that row.
 // The row is read in coalesced chunks of 32 columns, one per lane, and every lane takes the
 // chunk's columns in order from their lanes, so each lane adds the whole row in column order.
+template <int held>
 __global__ void __launch_bounds__(64)
     layer_norm_q7_kernel(int32_t row_length, float* output, const float* input, const int8_t* gamma,
                          const int8_t* beta, float epsilon, int32_t num_rows) {
@@ -37,9 +40,11 @@ __global__ void __launch_bounds__(64)
   }
   float sum = 0.0f;
   float sumsq = 0.0f;
-  // Columns base .. base + 31 in order, column base + i from lane i's `mine`.
+  // Columns base .. base + 31 in order, column base + i from lane i's `mine`. The wide form
+  // unrolls each chunk's exchange only partly, so that its 128 chunks stay a modest amount of code.
+  constexpr int exchange_unroll = held > held_short ? 4 : 32;
   const auto add_chunk = [&](uint32_t base, float mine) {
-#pragma unroll
+#pragma unroll exchange_unroll
     for (int i = 0; i < 32; ++i) {
       const float xi = __shfl_sync(kr::full_warp_mask, mine, i);
       if (base + static_cast<uint32_t>(i) < columns) {
@@ -92,7 +97,9 @@ KR_OMU_EXPORT kr_status_t taabe230(kr_omu_device*, kr_omu_operator*, kr_omu_op_l
   // refused, since its grid would be huge and its row indices would wrap.
   unsigned int blocks = 0;
   if (!kr::blocks_for(args->num_rows, 2, &blocks)) return KR_STATUS_INVALID_ARGUMENT;
-  const cudaError_t launched = kr::launch_kernel(layer_norm_q7_kernel, dim3(blocks), dim3(32, 2), args->row_length,
+  const auto kernel = args->row_length <= 32 * held_short ? layer_norm_q7_kernel<held_short>
+                                                         : layer_norm_q7_kernel<held_long>;
+  const cudaError_t launched = kr::launch_kernel(kernel, dim3(blocks), dim3(32, 2), args->row_length,
                                                  output, input, gamma, beta, args->epsilon, args->num_rows);
   return kr::finish_launch(launched, kernel_failure);
 }
