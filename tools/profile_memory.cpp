@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -392,9 +393,21 @@ int memory_profile(const library& lib, const memory_profile_options& options) {
   std::printf("modelled floor: fetched sector bytes / %.1f TB/s (a model, not a measurement); minimal: the row's "
               "bytes / the same\n\n",
               model_bandwidth / 1e12);
-  std::printf("%-14s %-34s %-26s %-24s %9s %8s %6s %7s %7s %6s %8s %10s %10s %s\n", "family", "entry", "variant", "shape",
-              "requests", "sect/req", "useful", "fetch/m", "uniq/m", "ways", "atomics", "floor us", "min us",
-              "budget");
+  const auto selected = [&](const bench_row& row) {
+    return (options.families.empty() ||
+            std::find(options.families.begin(), options.families.end(), row.family()) != options.families.end()) &&
+           lib.symbol(row.symbol) != nullptr;
+  };
+  // The entry and variant columns widen to their longest text, so that the columns after them line up.
+  int entry_w = 34, variant_w = 26;
+  for (const bench_row& row : bench_rows()) {
+    if (!selected(row)) continue;
+    entry_w = std::max(entry_w, static_cast<int>(std::strlen(row.role())));
+    variant_w = std::max(variant_w, static_cast<int>(std::strlen(row.variant)));
+  }
+  std::printf("%-14s %-*s %-*s %-24s %9s %8s %6s %7s %7s %6s %8s %10s %10s %s\n", "family", entry_w, "entry", variant_w,
+              "variant", "shape", "requests", "sect/req", "useful", "fetch/m", "uniq/m", "ways", "atomics", "floor us",
+              "min us", "budget");
   std::vector<profile_row> rows;
   int failures = 0;
   session ses(lib);
@@ -403,10 +416,7 @@ int memory_profile(const library& lib, const memory_profile_options& options) {
     return 1;
   }
   for (const bench_row& row : bench_rows()) {
-    if (!options.families.empty() &&
-        std::find(options.families.begin(), options.families.end(), row.family()) == options.families.end())
-      continue;
-    if (lib.symbol(row.symbol) == nullptr) continue;
+    if (!selected(row)) continue;
     profile_row r;
     r.row = &row;
     const bool gpu_shape = !options.small;
@@ -437,10 +447,10 @@ int memory_profile(const library& lib, const memory_profile_options& options) {
     }
     if (!r.ok) {
       ++failures;
-      std::printf("%-14s %-34s %-26s %s\n", row.family(), row.role(), row.variant, r.note.c_str());
+      std::printf("%-14s %-*s %-*s %s\n", row.family(), entry_w, row.role(), variant_w, row.variant, r.note.c_str());
     } else {
-      std::printf("%-14s %-34s %-26s %-24s %9.0f %8.2f %6.2f %7.2f %7.2f %6.2f %8.0f %10.2f %10.2f %s\n", row.family(),
-                  row.role(), row.variant, r.shape.c_str(), r.requests(), r.sectors_per_request(), r.useful_fraction(),
+      std::printf("%-14s %-*s %-*s %-24s %9.0f %8.2f %6.2f %7.2f %7.2f %6.2f %8.0f %10.2f %10.2f %s\n", row.family(),
+                  entry_w, row.role(), variant_w, row.variant, r.shape.c_str(), r.requests(), r.sectors_per_request(), r.useful_fraction(),
                   r.fetched_over_minimal(), r.unique_over_minimal(), r.ways(), r.total.atomics,
                   32 * r.total.global_sectors / model_bandwidth * 1e6, r.minimal_bytes / model_bandwidth * 1e6,
                   verdict.c_str());
