@@ -42,9 +42,8 @@ __global__ void __launch_bounds__(64)
   float sumsq = 0.0f;
   // Columns base .. base + 31 in order, column base + i from lane i's `mine`. The wide form
   // unrolls each chunk's exchange only partly, so that its 128 chunks stay a modest amount of code.
-  constexpr int exchange_unroll = held > held_short ? 4 : 32;
   const auto add_chunk = [&](uint32_t base, float mine) {
-#pragma unroll exchange_unroll
+#pragma unroll(held > held_short ? 4 : 32)
     for (int i = 0; i < 32; ++i) {
       const float xi = __shfl_sync(kr::full_warp_mask, mine, i);
       if (base + static_cast<uint32_t>(i) < columns) {
