@@ -187,7 +187,7 @@ TEST_F(QuantizeTest, DefiningRows) {
   for (const auto& c : cases) {
     std::vector<int16_t> values;
     std::vector<float> scales;
-    run({c.row}, 3, &values, &scales);
+    ASSERT_NO_FATAL_FAILURE(run({c.row}, 3, &values, &scales)) << c.what;
     const ref::quantized_row want = ref::quantize_row(c.row);
     EXPECT_EQ(values, want.values) << c.what;
     EXPECT_EQ(bits(scales[0]), bits(want.scale)) << c.what;
@@ -197,19 +197,20 @@ TEST_F(QuantizeTest, DefiningRows) {
 }
 
 // Several rows at once, of lengths below, at and above the warp width, random data with a spread
-// of magnitudes, byte offsets; an empty row writes no values and the scale -infinity.
+// of magnitudes (rows past 1024 take the long-row form, and past 4096 its re-read columns), byte
+// offsets; an empty row writes no values and the scale -infinity.
 TEST_F(QuantizeTest, RowsOfEveryLength) {
   std::mt19937 rng(77);
   std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
   std::uniform_int_distribution<int> exponent(-30, 30);
-  for (const int32_t length : {1, 5, 31, 32, 33, 100, 257}) {
+  for (const int32_t length : {1, 5, 31, 32, 33, 100, 257, 1025, 4097}) {
     std::vector<std::vector<float>> rows(3, std::vector<float>(length));
     for (auto& r : rows)
       for (float& x : r) x = std::ldexp(mantissa(rng), exponent(rng));
     for (const int32_t offset : {0, 8}) {
       std::vector<int16_t> values;
       std::vector<float> scales;
-      run(rows, length, &values, &scales, offset);
+      ASSERT_NO_FATAL_FAILURE(run(rows, length, &values, &scales, offset)) << "length " << length;
       for (size_t r = 0; r < rows.size(); ++r) {
         const ref::quantized_row want = ref::quantize_row(rows[r]);
         EXPECT_EQ(std::vector<int16_t>(values.begin() + r * length, values.begin() + (r + 1) * length), want.values)
@@ -221,7 +222,7 @@ TEST_F(QuantizeTest, RowsOfEveryLength) {
   for (const int32_t length : {0, -3}) {
     std::vector<int16_t> values;
     std::vector<float> scales;
-    run({{}, {}}, length, &values, &scales);
+    ASSERT_NO_FATAL_FAILURE(run({{}, {}}, length, &values, &scales)) << "length " << length;
     EXPECT_EQ(scales, std::vector<float>(2, -inf));
     EXPECT_EQ(bits(ref::quantize_row({}).scale), bits(-inf));
   }
